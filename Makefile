@@ -1,0 +1,51 @@
+# Set-up and everyday commands. `make test` and `make demo` install what is missing first.
+JOBS ?= 2
+RELEASE_DIR := build/release
+ASAN_DIR := build/asan
+BENCH_DIR := build/bench
+
+.PHONY: all deps build build-asan test test-release test-asan demo bench install clean format
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+$(RELEASE_DIR)/CMakeCache.txt:
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release
+
+$(ASAN_DIR)/CMakeCache.txt:
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDLARCHIVE_SANITIZE=ON
+
+build: deps $(RELEASE_DIR)/CMakeCache.txt
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+build-asan: deps $(ASAN_DIR)/CMakeCache.txt
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+test-release: build
+	cd $(RELEASE_DIR) && ctest -j $(JOBS) --output-on-failure
+
+test-asan: build-asan
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest -j $(JOBS) --output-on-failure
+
+# The suite runs twice: optimised, then under AddressSanitizer and UndefinedBehaviorSanitizer.
+test: test-release test-asan
+
+demo: build
+	./scripts/demo.sh $(RELEASE_DIR)
+
+bench: deps
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DDLARCHIVE_BENCH=ON -DDLARCHIVE_TESTS=OFF
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	./scripts/bench.sh $(BENCH_DIR)
+
+install: build
+	cmake --install $(RELEASE_DIR)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build demo-home

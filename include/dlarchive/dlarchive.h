@@ -1,0 +1,8 @@
+#pragma once
+// Umbrella header of libdlarchive.
+#include "dlarchive/archive.h"
+#include "dlarchive/cclient_fwd.h"
+#include "dlarchive/db_error.h"
+#include "dlarchive/export.h"
+#include "dlarchive/logging.h"
+#include "dlarchive/string_chain.h"

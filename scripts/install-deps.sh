@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs every Debian package the build, the tests, the demo and the benchmarks need.
+# Idempotent and non-interactive: when everything is present it only asks dpkg.
+set -eu
+
+PACKAGES="build-essential cmake pkg-config g++ make
+libc-client2007e-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
+libldap-dev slapd ldap-utils libcurl4-openssl-dev python3 python3-aiosmtpd
+libcrypt-dev nlohmann-json3-dev time xz-utils"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "installing:$missing" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# slapd asks questions when configured interactively; the tests run their own server.
+$SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,0 +1,65 @@
+// The remote access file: member addresses with the hash keys of their passwords.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "dlarchive/archive.h"
+#include "platform/hash_key.h"
+
+namespace {
+
+bool IsSeparator(char c) { return c == ',' || c == ' ' || c == '\t'; }
+
+// Next token of the entry, terminated in place (as strtok would leave it).
+char* NextToken(char*& cursor)
+{
+    while (*cursor != '\0' && IsSeparator(*cursor)) ++cursor;
+    if (*cursor == '\0') return nullptr;
+    char* token = cursor;
+    while (*cursor != '\0' && !IsSeparator(*cursor)) ++cursor;
+    if (*cursor != '\0') *cursor++ = '\0';
+    return token;
+}
+
+constexpr std::size_t kMaxPassword = 259;
+
+}  // namespace
+
+bool CDlArchive::UpdateRemoteFile(char* entry)
+{
+    int fd = -1;
+    if (m_szArchivePath[0] != '\0') {
+        const std::string path = std::string(m_szArchivePath) + "remote.txt";
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) ThrowError(19, "Out of memory");
+
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    char* cursor = entry != nullptr ? entry : const_cast<char*>("");
+    const char* address = NextToken(cursor);
+    if (address == nullptr) ThrowError(22, "Member's email not found.");
+    char* token = NextToken(cursor);
+    // The token carries the entry's two-character line end; without room for it, or with a
+    // password that would not fit the system's buffers, there is no password.
+    const std::size_t tokenLength = token != nullptr ? std::strlen(token) : 0;
+    if (token == nullptr || tokenLength < 2 || tokenLength - 2 > kMaxPassword)
+        ThrowError(23, "Password not found.");
+    token[tokenLength - 2] = '\0';
+
+    CHashKey key;
+    if (!key.Hash(token)) ThrowError(19, "Out of memory");
+    const std::string line = std::string(address) + ";" + key.GetKey() + "\r\n";
+    // One write with O_APPEND: concurrent appenders interleave whole lines only.
+    ssize_t written;
+    do {
+        written = ::write(fd, line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+    if (written != static_cast<ssize_t>(line.size())) ThrowError(19, "Out of memory");
+    return true;
+}
