@@ -80,7 +80,7 @@ void CDlArchive::GetArchivePath()
         SetLastErrorMsg(m_szListName[0] == '\0' ? "No list name" : "Archive path too long");
         return;
     }
-    CopyText(m_szArchivePath, sizeof m_szArchivePath, path);
+    std::memcpy(m_szArchivePath, path, static_cast<std::size_t>(n) + 1);
 }
 
 std::string CDlArchive::GetDlHomeDir() const

@@ -1,0 +1,97 @@
+#include "record_store/convert_utf8.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "platform/encoded_words.h"
+
+namespace {
+constexpr std::size_t kInitialCapacity = 1024;
+const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
+}  // namespace
+
+ConvertToUtf8::~ConvertToUtf8() { Close(); }
+
+bool ConvertToUtf8::Open(const char* from, const char* to)
+{
+    Close();
+    if (from == nullptr || to == nullptr || *from == '\0' || *to == '\0') return false;
+    m_buffer = static_cast<char*>(std::malloc(kInitialCapacity));
+    if (m_buffer == nullptr) return false;
+    m_capacity = kInitialCapacity;
+    iconv_t descriptor = iconv_open(to, from);
+    if (descriptor == kNoDescriptor) {
+        Close();
+        return false;
+    }
+    m_descriptor = descriptor;
+    return true;
+}
+
+const char* ConvertToUtf8::Convert(const char* text)
+{
+    if (m_descriptor == nullptr || text == nullptr) return nullptr;
+    std::size_t length = std::strlen(text);
+    // A byte of a single-byte charset never needs more than three bytes of UTF-8.
+    if (length > (std::numeric_limits<std::size_t>::max() - 1) / 3) return nullptr;
+    std::size_t needed = 3 * length + 1;
+    if (m_capacity < needed) {
+        std::free(m_buffer);
+        m_buffer = static_cast<char*>(std::malloc(needed));
+        if (m_buffer == nullptr) {
+            m_capacity = 0;
+            return nullptr;
+        }
+        m_capacity = needed;
+    }
+
+    iconv_t descriptor = static_cast<iconv_t>(m_descriptor);
+    // A failed earlier conversion may have left a stateful decoder mid-sequence.
+    iconv(descriptor, nullptr, nullptr, nullptr, nullptr);
+    char* in = const_cast<char*>(text);
+    std::size_t inLeft = length;
+    char* out = m_buffer;
+    std::size_t outLeft = m_capacity;
+    if (iconv(descriptor, &in, &inLeft, &out, &outLeft) == static_cast<std::size_t>(-1)) {
+        return nullptr;
+    }
+    // The terminating zero needs one byte of its own.
+    if (outLeft == 0) return nullptr;
+    *out = '\0';
+    return m_buffer;
+}
+
+void ConvertToUtf8::Close()
+{
+    if (m_descriptor != nullptr) {
+        iconv_close(static_cast<iconv_t>(m_descriptor));
+        m_descriptor = nullptr;
+    }
+    std::free(m_buffer);
+    m_buffer = nullptr;
+    m_capacity = 0;
+}
+
+namespace dlarchive {
+
+std::string DecodeHeaderToUtf8(const char* raw)
+{
+    if (raw == nullptr) return std::string();
+    using Text = std::unique_ptr<char, decltype(&FreeString)>;
+    Text decoded(rfc1522decoding_wmc(raw), &FreeString);
+    if (decoded == nullptr) return raw;
+    // The charset comes from the raw text: the decoded bytes no longer name it.
+    Text charset(Get1522Charset(raw), &FreeString);
+    if (charset == nullptr) return raw;
+    ConvertToUtf8 converter;
+    if (!converter.Open(charset.get(), "utf-8")) return raw;
+    const char* converted = converter.Convert(decoded.get());
+    return converted != nullptr ? std::string(converted) : std::string(raw);
+}
+
+}  // namespace dlarchive

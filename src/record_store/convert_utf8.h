@@ -1,0 +1,47 @@
+#pragma once
+// Conversion of decoded header text (subjects, From names) to UTF-8 through iconv.
+#include <cstddef>
+#include <string>
+
+// One iconv descriptor and the output buffer it writes into. One converter serves one text
+// or one record call; it is not meant to be shared between threads.
+class ConvertToUtf8 {
+public:
+    ConvertToUtf8() = default;
+    ~ConvertToUtf8();
+    ConvertToUtf8(const ConvertToUtf8&) = delete;
+    ConvertToUtf8& operator=(const ConvertToUtf8&) = delete;
+
+    // Allocates a 1024-byte buffer, then opens the conversion from `from` to `to` (normally
+    // "utf-8"). False when the buffer cannot be allocated, when a name is null or empty
+    // (iconv would take the empty name as the locale's charset), or when iconv does not
+    // know the pair; a failed open holds nothing. Opening again first closes.
+    bool Open(const char* from, const char* to);
+
+    // Converts a zero-terminated text in one iconv call. The result lives in the
+    // converter's buffer until the next conversion or the close; null when the converter is
+    // not open, the buffer cannot grow, or iconv reports an invalid or incomplete sequence
+    // or too little room.
+    const char* Convert(const char* text);
+
+    // Closes the descriptor and releases the buffer; harmless when nothing is open.
+    void Close();
+
+    std::size_t Capacity() const { return m_capacity; }
+    bool IsOpen() const { return m_descriptor != nullptr; }
+
+private:
+    void* m_descriptor = nullptr;  // iconv_t; none until opened
+    char* m_buffer = nullptr;      // malloc'ed
+    std::size_t m_capacity = 0;
+};
+
+namespace dlarchive {
+
+// The text the record store keeps for a raw header text (a subject or a From name): with
+// its encoded words decoded and converted from the charset of the first of them to UTF-8;
+// the raw text unchanged when it has no encoded word, the charset cannot be opened or the
+// conversion fails. Never the decoded but unconverted bytes. A null text gives "".
+std::string DecodeHeaderToUtf8(const char* raw);
+
+}  // namespace dlarchive
