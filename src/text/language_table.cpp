@@ -1,0 +1,284 @@
+#include "text/language_table.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "platform/config.h"
+
+namespace {
+
+constexpr const char* kLanguageSelectionSection = "Language Selection";
+constexpr std::size_t kWebAdminDirectoryMax = 259;
+constexpr std::size_t kOpenSelectionMax = 1023;
+constexpr std::size_t kResolveSelectionMax = 255;
+constexpr std::size_t kCharsetMax = LanguageTable::kCharsetSize - 1;
+
+const char* ModuleDirectory(LanguageModule module)
+{
+    switch (module) {
+    case LanguageModuleWmc: return "wmc";
+    case LanguageModuleLdap: return "ldap";
+    case LanguageModuleDlOwner: return "dlowner";
+    case LanguageModuleMailSort: return "mailsort";
+    case LanguageModuleUserAuth: return "userauth";
+    case LanguageModuleDlArchives: return "dlarchives";
+    }
+    return nullptr;
+}
+
+// The characters that make a line carry no string.
+bool IsWhiteSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Copies at most size - 1 bytes and always terminates (size > 0). True when all of text fit;
+// a null target is a result the caller does not want, which always "fits".
+bool CopyBounded(char* target, std::size_t size, std::string_view text)
+{
+    if (target == nullptr) return true;
+    if (size == 0) return text.empty();
+    const std::size_t n = text.size() < size ? text.size() : size - 1;
+    std::memcpy(target, text.data(), n);
+    target[n] = '\0';
+    return n == text.size();
+}
+
+// Reads one piece of a line the way fgets with a 1024-byte buffer does: up to 1023 bytes,
+// stopping after a line feed. Bytes are counted rather than measured with strlen, so a NUL
+// inside a line cannot shift the offsets. Returns the number of bytes read (0 at the end).
+std::size_t ReadLinePiece(std::FILE* file, char (&piece)[LanguageTable::kMaxLinePiece + 1])
+{
+    std::size_t len = 0;
+    while (len < LanguageTable::kMaxLinePiece) {
+        const int c = std::getc(file);
+        if (c == EOF) break;
+        piece[len++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    piece[len] = '\0';
+    return len;
+}
+
+bool WriteEntry(std::FILE* index, uint64_t value)
+{
+    if (value > UINT32_MAX) return false;  // the format has no room for larger files
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>((value >> 8) & 0xFF),
+        static_cast<unsigned char>((value >> 16) & 0xFF),
+        static_cast<unsigned char>((value >> 24) & 0xFF)};
+    return std::fwrite(bytes, 1, sizeof bytes, index) == sizeof bytes;
+}
+
+bool IsLater(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+}  // namespace
+
+LanguageTable::~LanguageTable() { Close(); }
+
+bool LanguageTable::Open(const char* languageKey, LanguageModule module)
+{
+    // A table is opened once; should an owner reuse one, nothing of the earlier file survives.
+    Close();
+    const std::string_view key = languageKey != nullptr ? languageKey : "";
+    CopyBounded(m_languageKey, kLanguageKeySize, key);
+
+    const std::string webAdminDirectory = dlarchive::platform::GetProfileString(
+        "Config", "WebAdminDirectory", "", kWebAdminDirectoryMax);
+    const std::string selection = dlarchive::platform::GetProfileString(
+        kLanguageSelectionSection, key, "", kOpenSelectionMax);
+
+    // Value: "<unused>,<charset>,<file name>"; the file name may itself contain commas.
+    const std::size_t firstComma = selection.find(',');
+    if (firstComma == std::string::npos) return false;
+    const std::size_t secondComma = selection.find(',', firstComma + 1);
+    if (secondComma == std::string::npos) return false;
+    const std::string_view charset =
+        std::string_view(selection).substr(firstComma + 1, secondComma - firstComma - 1);
+    if (charset.size() > kCharsetMax) return false;
+    CopyBounded(m_charset, kCharsetSize, charset);
+
+    const char* moduleDirectory = ModuleDirectory(module);
+    if (moduleDirectory == nullptr) return false;
+    // Paths that do not fit the 260-byte buffers are refused rather than cut.
+    char languagePath[kPathSize];
+    char indexPath[kPathSize];
+    const int pathLength =
+        std::snprintf(languagePath, sizeof languagePath, "%s/vubo/languages/%s/%s",
+                      webAdminDirectory.c_str(), moduleDirectory, selection.c_str() + secondComma + 1);
+    if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof languagePath) return false;
+    const int indexLength = std::snprintf(indexPath, sizeof indexPath, "%s.idx", languagePath);
+    if (indexLength < 0 || static_cast<std::size_t>(indexLength) >= sizeof indexPath) return false;
+
+    struct stat languageStatus {};
+    if (::stat(languagePath, &languageStatus) != 0) return false;
+    // An empty file name would name the directory itself, which must not pass for a file.
+    if (!S_ISREG(languageStatus.st_mode)) return false;
+
+    struct stat indexStatus {};
+    if (::stat(indexPath, &indexStatus) != 0) {
+        if (errno != ENOENT) return false;
+        if (!BuildIndex(languagePath, indexPath)) return false;
+    } else if (IsLater(languageStatus.st_mtim, indexStatus.st_mtim)) {
+        // Equal times keep the index: only a strictly newer language file is re-read.
+        if (!BuildIndex(languagePath, indexPath)) return false;
+    }
+
+    if (::stat(indexPath, &indexStatus) != 0) return false;
+    const uint64_t indexSize = static_cast<uint64_t>(indexStatus.st_size);
+    // An empty index cannot deliver the one read of all its bytes; a huge one cannot be
+    // counted in 32 bits.
+    if (indexSize == 0 || indexSize / 4 > static_cast<uint64_t>(INT32_MAX)) return false;
+
+    std::FILE* index = std::fopen(indexPath, "rb");
+    if (index == nullptr) return false;
+    m_count = static_cast<int32_t>(indexSize / 4) - 1;
+    const std::size_t words = static_cast<std::size_t>((indexSize + 3) / 4);
+    m_offsets.reset(new (std::nothrow) uint32_t[words]);
+    if (!m_offsets) {
+        std::fclose(index);
+        return false;
+    }
+    const std::size_t read = std::fread(m_offsets.get(), 1, indexSize, index);
+    std::fclose(index);
+    if (read != indexSize) return false;
+    // The file is little-endian whatever the host; decode each whole entry in place.
+    for (std::size_t i = 0; i < indexSize / 4; ++i) {
+        unsigned char bytes[4];
+        std::memcpy(bytes, &m_offsets[i], sizeof bytes);
+        m_offsets[i] = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                       (static_cast<uint32_t>(bytes[2]) << 16) |
+                       (static_cast<uint32_t>(bytes[3]) << 24);
+    }
+
+    m_languageFile = std::fopen(languagePath, "r");
+    if (m_languageFile == nullptr) return false;
+    m_opened = true;
+    return true;
+}
+
+const char* LanguageTable::GetString(int32_t number)
+{
+    if (!m_opened || m_languageFile == nullptr || !m_offsets) return "";
+    if (number > m_count || number < 1) return "";
+    const uint32_t start = m_offsets[number - 1];
+    const uint32_t end = m_offsets[number];
+    // A hand-damaged index could list offsets backwards; such a string has no extent.
+    if (end < start) return "";
+    if (std::fseek(m_languageFile, static_cast<long>(start), SEEK_SET) != 0) return "";
+
+    const std::size_t span = end - start;
+    m_result.reset(new (std::nothrow) char[span + 10]);
+    if (!m_result) return "";
+    // A few bytes beyond the span make sure the line end of the string is seen even when
+    // the next entry points right behind it.
+    const std::size_t read = std::fread(m_result.get(), 1, span + 9, m_languageFile);
+    if (read == 0) return "";
+
+    char* text = m_result.get();
+    text[read] = '\n';
+    char* lineEnd = static_cast<char*>(std::memchr(text, '\n', read + 1));
+    if (lineEnd > text && lineEnd[-1] == '\r') --lineEnd;
+    *lineEnd = '\0';
+    return text;
+}
+
+void LanguageTable::Close()
+{
+    if (m_languageFile != nullptr) {
+        std::fclose(m_languageFile);
+        m_languageFile = nullptr;
+    }
+    m_result.reset();
+    m_offsets.reset();
+    m_count = 0;
+    m_opened = false;
+}
+
+bool LanguageTable::BuildIndex(const char* languagePath, const char* indexPath)
+{
+    if (languagePath == nullptr || indexPath == nullptr) return false;
+    std::FILE* language = std::fopen(languagePath, "r");
+    if (language == nullptr) return false;
+    std::FILE* index = std::fopen(indexPath, "wb");
+    if (index == nullptr) {
+        std::fclose(language);
+        return false;
+    }
+
+    bool ok = true;
+    long numbered = 0;
+    uint64_t lineStart = 0;
+    char piece[kMaxLinePiece + 1];
+    for (;;) {
+        const std::size_t len = ReadLinePiece(language, piece);
+        if (len == 0) break;
+        if (!IsWhiteSpace(piece[0])) {
+            ++numbered;
+            // The leading decimal number, read like strtol: sign and leading zeros allowed,
+            // anything after the digits ignored. The first byte is not white space, so
+            // strtol's own skipping of blanks never applies.
+            if (std::strtol(piece, nullptr, 10) != numbered) {
+                ok = false;
+                break;
+            }
+            // The text starts after the first space behind the first character. A line
+            // without such a space has no text: its entry points at the end of the line's
+            // text (its line feed), so it reads as an empty string and the reader never
+            // strays into the following line. (For a piece cut at 1023 bytes, the entry is
+            // the end of the piece, and what follows it is the rest of that same line.)
+            const void* space = len > 1 ? std::memchr(piece + 1, ' ', len - 1) : nullptr;
+            std::size_t textStart;
+            if (space != nullptr)
+                textStart = static_cast<std::size_t>(static_cast<const char*>(space) - piece) + 1;
+            else
+                textStart = piece[len - 1] == '\n' ? len - 1 : len;
+            if (!WriteEntry(index, lineStart + textStart)) {
+                ok = false;
+                break;
+            }
+        }
+        lineStart += len;
+    }
+    if (ok && std::ferror(language)) ok = false;
+    // The closing entry is the file size, which also ends the last string.
+    if (ok && !WriteEntry(index, lineStart)) ok = false;
+    std::fclose(language);
+    if (std::fclose(index) != 0) ok = false;
+    return ok;
+}
+
+void ResolveLanguageSelection(const char* locale, std::string& languageKey, std::string& charset)
+{
+    const std::string_view name = locale != nullptr ? locale : "";
+    const std::string selection = dlarchive::platform::GetProfileString(
+        kLanguageSelectionSection, name, "", kResolveSelectionMax);
+    const std::size_t firstComma = selection.find(',');
+    const std::size_t lastComma = selection.rfind(',');
+    if (firstComma == std::string::npos || firstComma == lastComma) {
+        languageKey = "en-us";
+        charset = "iso-8859-1";
+        return;
+    }
+    languageKey = std::string(name);
+    charset = selection.substr(firstComma + 1, lastComma - firstComma - 1);
+}
+
+bool ResolveLanguageSelection(const char* locale, char* languageKey, std::size_t languageKeySize,
+                              char* charset, std::size_t charsetSize)
+{
+    std::string key;
+    std::string set;
+    ResolveLanguageSelection(locale, key, set);
+    const bool keyFits = CopyBounded(languageKey, languageKeySize, key);
+    const bool charsetFits = CopyBounded(charset, charsetSize, set);
+    return keyFits && charsetFits;
+}
