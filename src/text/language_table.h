@@ -40,9 +40,9 @@ public:
     LanguageTable(const LanguageTable&) = delete;
     LanguageTable& operator=(const LanguageTable&) = delete;
 
-    // Locates the language file that "Language Selection"/<languageKey> of kelmo.ini names,
-    // (re)builds its index when needed and opens it. False on any failure; whatever was
-    // taken before the failure is released by Close (or the destructor).
+    // Locates the language file that "Language Selection"/<languageKey> of kelmo.ini names
+    // for the module, (re)builds its index when needed and opens it. False on any failure;
+    // whatever was taken before the failure is released by Close (or the destructor).
     bool Open(const char* languageKey, LanguageModule module);
     // String <number> (1-based) without its line end. Never null: a number the file lacks,
     // a closed table or any read failure gives "". The text belongs to the table and stays
