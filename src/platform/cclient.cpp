@@ -1,6 +1,10 @@
 // Standard headers first: c-client's macros must not reach them.
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "platform/cclient.h"
 
@@ -10,6 +14,23 @@ namespace dlarchive::cclient {
 
 namespace {
 void* NoBlockNotify(int, void*) { return nullptr; }
+
+// mm_log has no context argument: the parse running on this thread collects its warnings.
+thread_local std::vector<std::string>* t_warnings = nullptr;
+
+class WarningCollector {
+public:
+    explicit WarningCollector(std::vector<std::string>* warnings) : m_previous(t_warnings)
+    {
+        t_warnings = warnings;
+    }
+    ~WarningCollector() { t_warnings = m_previous; }
+    WarningCollector(const WarningCollector&) = delete;
+    WarningCollector& operator=(const WarningCollector&) = delete;
+
+private:
+    std::vector<std::string>* m_previous;
+};
 }  // namespace
 
 void Initialize()
@@ -20,6 +41,85 @@ void Initialize()
     });
 }
 
+void ParseMessage(char* buffer, uint32_t length, uint32_t headerSize, mail_envelope** envelope,
+                  mail_bodystruct** body, std::vector<std::string>* warnings)
+{
+    if (envelope != nullptr) *envelope = nullptr;
+    if (body != nullptr) *body = nullptr;
+    if (buffer == nullptr || envelope == nullptr || body == nullptr || headerSize > length) return;
+    Initialize();
+
+    STRING bodyString;
+    INIT(&bodyString, mail_string, buffer + headerSize, length - headerSize);
+    char host[] = ".MISSING-HOST-NAME.";
+    WarningCollector collector(warnings);
+    rfc822_parse_msg_full(envelope, body, buffer, headerSize, &bodyString, host, 0UL, 0UL);
+}
+
+mail_envelope* NewEnvelope()
+{
+    Initialize();
+    return mail_newenvelope();
+}
+
+mail_bodystruct* NewBody()
+{
+    Initialize();
+    return mail_newbody();
+}
+
+mail_body_part* NewBodyPart()
+{
+    Initialize();
+    return mail_newbody_part();
+}
+
+mail_body_message* NewMessage()
+{
+    Initialize();
+    return mail_newmsg();
+}
+
+mail_address* NewAddress()
+{
+    Initialize();
+    return mail_newaddr();
+}
+
+mail_body_parameter* NewParameter()
+{
+    Initialize();
+    return mail_newbody_parameter();
+}
+
+string_list* NewStringList()
+{
+    Initialize();
+    return mail_newstringlist();
+}
+
+char* CopyString(const char* text)
+{
+    if (text == nullptr) return nullptr;
+    Initialize();
+    return cpystr(text);
+}
+
+char* CopyBytes(const char* data, std::size_t size)
+{
+    if (data == nullptr) return nullptr;
+    Initialize();
+    char* copy = static_cast<char*>(fs_get(size + 1));
+    std::memcpy(copy, data, size);
+    copy[size] = '\0';
+    return copy;
+}
+
+void ReleaseString(char** text)
+{
+    if (text != nullptr && *text != nullptr) fs_give(reinterpret_cast<void**>(text));
+}
+
 void FreeEnvelope(mail_envelope** envelope)
 {
     if (envelope != nullptr && *envelope != nullptr) mail_free_envelope(envelope);
@@ -28,6 +128,21 @@ void FreeEnvelope(mail_envelope** envelope)
 void FreeBody(mail_bodystruct** body)
 {
     if (body != nullptr && *body != nullptr) mail_free_body(body);
+}
+
+void FreeAddress(mail_address** address)
+{
+    if (address != nullptr && *address != nullptr) mail_free_address(address);
+}
+
+void FreeParameter(mail_body_parameter** parameter)
+{
+    if (parameter != nullptr && *parameter != nullptr) mail_free_body_parameter(parameter);
+}
+
+void FreeStringList(string_list** list)
+{
+    if (list != nullptr && *list != nullptr) mail_free_stringlist(list);
 }
 
 }  // namespace dlarchive::cclient
@@ -43,10 +158,24 @@ DLARCHIVE_CALLBACK void mm_notify(MAILSTREAM*, char*, long) {}
 DLARCHIVE_CALLBACK void mm_list(MAILSTREAM*, int, char*, long) {}
 DLARCHIVE_CALLBACK void mm_lsub(MAILSTREAM*, int, char*, long) {}
 DLARCHIVE_CALLBACK void mm_status(MAILSTREAM*, char*, MAILSTATUS*) {}
-DLARCHIVE_CALLBACK void mm_log(char*, long) {}
+DLARCHIVE_CALLBACK void mm_log(char* text, long)
+{
+    std::vector<std::string>* warnings = dlarchive::cclient::t_warnings;
+    if (warnings == nullptr || text == nullptr) return;
+    // Called from C: nothing may be thrown through it. A warning that cannot be kept is lost.
+    try {
+        warnings->emplace_back(text);
+    } catch (const std::bad_alloc&) {
+    }
+}
 DLARCHIVE_CALLBACK void mm_dlog(char*) {}
 DLARCHIVE_CALLBACK void mm_login(NETMBX*, char*, char*, long) {}
 DLARCHIVE_CALLBACK void mm_critical(MAILSTREAM*) {}
 DLARCHIVE_CALLBACK void mm_nocritical(MAILSTREAM*) {}
 DLARCHIVE_CALLBACK long mm_diskerror(MAILSTREAM*, long, long) { return 1; }
-DLARCHIVE_CALLBACK void mm_fatal(char*) {}
+// c-client aborts the process right after this (for instance when memory runs out): leave
+// the reason where an operator can see it.
+DLARCHIVE_CALLBACK void mm_fatal(char* text)
+{
+    std::fprintf(stderr, "c-client: fatal: %s\n", text != nullptr ? text : "");
+}
