@@ -5,4 +5,6 @@
 #include "dlarchive/db_error.h"
 #include "dlarchive/export.h"
 #include "dlarchive/logging.h"
+#include "dlarchive/records.h"
+#include "dlarchive/relation_store.h"
 #include "dlarchive/string_chain.h"
