@@ -261,3 +261,34 @@ TEST(Mbox, TwoImportersNeverTakeTheSameNumber)
             EXPECT_TRUE(contents.count("process " + std::to_string(process) + " message " +
                                        std::to_string(i) + "\n"));
 }
+
+TEST(Mbox, LargeFileReadsBackExactly)
+{
+    // Large enough that the reader gives mapped memory back several times while counting and
+    // while splitting; every message must still come out exactly.
+    testenv::TempDir dir;
+    std::string mbox;
+    std::vector<std::string> expected;
+    const std::string filler(1000, 'x');
+    for (int i = 0; mbox.size() < (std::size_t{40} << 20); ++i) {
+        std::string message = "Subject: " + std::to_string(i) + "\r\n\r\n";
+        for (int line = 0; line < 20; ++line)
+            message += std::to_string(i * 20 + line) + filler.substr(0, (i + line) % 997) + "\r\n";
+        expected.push_back(message);
+        mbox += "From sender Mon Jan  1 00:00:00 2024\r\n" + message + "\r\n";
+    }
+    testenv::WriteFile(dir / "big.mbox", mbox);
+    mbox.clear();
+
+    cli::MessageFileReader reader(dir / "big.mbox");
+    EXPECT_EQ(reader.Count(), expected.size());
+    std::string message;
+    std::size_t n = 0;
+    while (reader.Next(message)) {
+        ASSERT_LT(n, expected.size());
+        ASSERT_EQ(message, expected[n]) << "message " << n;
+        ++n;
+    }
+    EXPECT_EQ(n, expected.size());
+    EXPECT_EQ(reader.Count(), expected.size());  // counting again after the end
+}

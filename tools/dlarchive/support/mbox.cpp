@@ -124,6 +124,16 @@ MappedFile::~MappedFile()
     if (m_map != nullptr) ::munmap(m_map, m_mapSize);
 }
 
+void MappedFile::Release(std::size_t begin, std::size_t end) const
+{
+    if (m_map == nullptr) return;
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    // Whole pages only, and never the page that holds `end`: it may still be needed.
+    begin = begin / page * page;
+    end = std::min(end, m_mapSize) / page * page;
+    if (end > begin) ::madvise(static_cast<char*>(m_map) + begin, end - begin, MADV_DONTNEED);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 bool IsMbox(std::string_view data) { return data.starts_with(kFrom); }
@@ -173,16 +183,24 @@ bool MboxSplitter::Next(std::string& message)
     return true;
 }
 
-std::size_t MboxSplitter::Count() const
+std::size_t MboxSplitter::Count(const std::function<void(std::size_t)>& reached) const
 {
     std::size_t count = 0;
     for (std::size_t pos = NextSeparator(m_data, 0); pos < m_data.size();
-         pos = NextSeparator(m_data, pos + 1))
+         pos = NextSeparator(m_data, pos + 1)) {
         ++count;
+        if (reached) reached(pos);
+    }
     return count;
 }
 
 // ---------------------------------------------------------------------------------------------
+
+namespace {
+// Mapped memory is given back in steps of some megabytes: a system call per message would cost
+// more than it saves.
+constexpr std::size_t kReleaseStep = std::size_t{16} << 20;
+}  // namespace
 
 MessageFileReader::MessageFileReader(const std::string& path)
     : m_file(path), m_isMbox(cli::IsMbox(m_file.data())),
@@ -192,7 +210,16 @@ MessageFileReader::MessageFileReader(const std::string& path)
 
 bool MessageFileReader::Next(std::string& message)
 {
-    if (m_isMbox) return m_splitter.Next(message);
+    if (m_isMbox) {
+        const bool got = m_splitter.Next(message);
+        // What has been handed out is not read again.
+        const std::size_t pos = m_splitter.Position();
+        if (pos >= m_released + kReleaseStep || (!got && pos > m_released)) {
+            m_file.Release(m_released, pos);
+            m_released = pos;
+        }
+        return got;
+    }
     message.clear();
     if (m_done || m_file.data().empty()) return false;
     m_done = true;
@@ -202,7 +229,19 @@ bool MessageFileReader::Next(std::string& message)
 
 std::size_t MessageFileReader::Count() const
 {
-    if (m_isMbox) return m_splitter.Count();
+    if (m_isMbox) {
+        // Counting reads every page; they are given back behind it as it goes (Next reads
+        // them again).
+        std::size_t released = m_released;
+        const std::size_t count = m_splitter.Count([&](std::size_t pos) {
+            if (pos >= released + kReleaseStep) {
+                m_file.Release(std::max(released, m_released), pos);
+                released = pos;
+            }
+        });
+        m_file.Release(std::max(released, m_released), m_file.data().size());
+        return count;
+    }
     return m_file.data().empty() ? 0 : 1;
 }
 

@@ -12,6 +12,7 @@
 // less — mboxo itself cannot tell that line from a quoted one.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,10 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
 
     std::string_view data() const { return m_view; }
+    // Gives back the memory of the mapped pages between the pages of `begin` and `end` (they
+    // are read again from the file if touched later), so that reading a large file front to
+    // back keeps only a window of it resident. Nothing for an input read into memory.
+    void Release(std::size_t begin, std::size_t end) const;
 
 private:
     void* m_map = nullptr;
@@ -48,8 +53,11 @@ public:
     bool Next(std::string& message);
     // Where the separator line of the message that Next returned last starts.
     std::size_t SeparatorOffset() const { return m_separator; }
-    // The number of messages in the whole text (counts separator lines; cheap).
-    std::size_t Count() const;
+    // Where the next separator line starts: everything before it has been handed out.
+    std::size_t Position() const { return m_pos; }
+    // The number of messages in the whole text (counts separator lines; cheap). `reached`,
+    // when given, is told the offset of each separator line found.
+    std::size_t Count(const std::function<void(std::size_t)>& reached = {}) const;
 
 private:
     std::string_view m_data;
@@ -71,7 +79,8 @@ private:
     MappedFile m_file;
     bool m_isMbox;
     MboxSplitter m_splitter;
-    bool m_done = false;  // single message handed out
+    std::size_t m_released = 0;  // mapped memory before this offset has been given back
+    bool m_done = false;         // single message handed out
 };
 
 // The number for the next message of an archive directory: one above the highest number that
