@@ -5,6 +5,7 @@
 #include "dlarchive/db_error.h"
 #include "dlarchive/export.h"
 #include "dlarchive/logging.h"
+#include "dlarchive/parser.h"
 #include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
 #include "dlarchive/string_chain.h"
