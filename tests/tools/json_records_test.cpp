@@ -309,6 +309,7 @@ TEST(JsonRecords, DamagedTreesEndInsteadOfLoopingForever)
     mail_bodystruct* at = root;
     for (int depth = 0; depth < cli::kMaxBodyDepth + 20; ++depth) {
         at->type = TYPEMESSAGE;
+        at->subtype = cc::CopyString("RFC822");  // c-client frees the message of RFC822 only
         at->nested.msg = cc::NewMessage();
         at->nested.msg->body = cc::NewBody();
         at = at->nested.msg->body;

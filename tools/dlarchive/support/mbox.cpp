@@ -235,11 +235,11 @@ std::size_t MessageFileReader::Count() const
         std::size_t released = m_released;
         const std::size_t count = m_splitter.Count([&](std::size_t pos) {
             if (pos >= released + kReleaseStep) {
-                m_file.Release(std::max(released, m_released), pos);
+                m_file.Release(released, pos);
                 released = pos;
             }
         });
-        m_file.Release(std::max(released, m_released), m_file.data().size());
+        m_file.Release(released, m_file.data().size());
         return count;
     }
     return m_file.data().empty() ? 0 : 1;
