@@ -1,0 +1,147 @@
+// Envelope records: one archiveenv record per envelope.
+#include "platform/cclient_records.h"
+
+#include "dlarchive/encoders.h"
+#include "dlarchive/record_functions.h"
+#include "platform/cclient.h"
+#include "platform/encoded_words.h"
+#include "record_store/convert_utf8.h"
+#include "record_store/record_internal.h"
+
+namespace cc = dlarchive::cclient;
+using dlarchive::records::FieldText;
+
+namespace {
+
+void Raise(dbError result)
+{
+    if (result != db_ok) throw result;
+}
+
+// The subject as stored: its encoded words decoded and converted to UTF-8, or the subject as
+// written when there is nothing to decode or the conversion cannot be made.
+void StoreSubject(dbData& field, const char* subject, ConvertToUtf8& converter)
+{
+    if (subject == nullptr) {
+        field.clr();
+        return;
+    }
+    char* decoded = rfc1522decoding_wmc(subject);
+    if (decoded == nullptr) {
+        Raise(field.cpy(subject));
+        return;
+    }
+    char* charset = Get1522Charset(subject);
+    const char* text = subject;
+    if (charset != nullptr && converter.Open(charset, "utf-8")) {
+        if (const char* converted = converter.Convert(decoded); converted != nullptr)
+            text = converted;
+    }
+    const dbError result = field.cpy(text);
+    FreeString(charset);
+    FreeString(decoded);
+    Raise(result);
+}
+
+char* TextOrNull(const dbData& field)
+{
+    const char* text = FieldText(field);
+    return *text != '\0' ? cc::CopyString(text) : nullptr;
+}
+
+}  // namespace
+
+int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
+                  uint32_t messageSize, uint32_t headerSize)
+{
+    if (envelopes == nullptr || key == nullptr) return db_range;
+    static const mail_envelope kEmpty{};
+    const mail_envelope* e = envelope != nullptr ? envelope : &kEmpty;
+    // Opened only when the subject needs it; released on every way out.
+    ConvertToUtf8 converter;
+    archiveenv& r = *envelopes;
+
+    r.clear();  // the two unused words of the fixed record stay 0
+    r.setKey(*key);
+    r.setFlags(e->incomplete ? 1 : 0);
+    Raise(r.date.cpy(reinterpret_cast<const char*>(e->date)));
+    r.setMessageSize(messageSize);
+    r.setHeaderSize(headerSize);
+
+    AddrParser addresses;
+    addresses.ParseFrom(e->from, r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost);
+    addresses.Parse(e->sender, r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost);
+    addresses.Parse(e->reply_to, r.replyToPersonal, r.replyToAdl, r.replyToMailbox,
+                    r.replyToHost);
+    StoreSubject(r.subject, e->subject, converter);
+    addresses.Parse(e->to, r.toPersonal, r.toAdl, r.toMailbox, r.toHost);
+    addresses.Parse(e->cc, r.ccPersonal, r.ccAdl, r.ccMailbox, r.ccHost);
+    addresses.Parse(e->bcc, r.bccPersonal, r.bccAdl, r.bccMailbox, r.bccHost);
+    Raise(r.inReplyTo.cpy(e->in_reply_to));
+    Raise(r.messageId.cpy(e->message_id));
+    Raise(r.newsgroups.cpy(e->newsgroups));
+    Raise(r.followupTo.cpy(e->followup_to));
+    Raise(r.references.cpy(e->references));
+
+    const dbError result = r.put();
+    converter.Close();
+    return result;
+}
+
+int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope,
+                  uint32_t& messageSize, uint32_t& headerSize)
+{
+    if (envelopes == nullptr || key == nullptr || envelope == nullptr) return db_range;
+    archiveenv& r = *envelopes;
+    r.setKey(*key);
+    const dbError result = r.get(0);
+    if (result != db_ok && result != db_notfound && result != db_nomem) return result;
+
+    mail_envelope* e = cc::NewEnvelope();
+    *envelope = e;
+    e->incomplete = r.flags() & 1;
+    e->date = reinterpret_cast<unsigned char*>(TextOrNull(r.date));
+    AddrParser addresses;
+    int read = addresses.Parse(r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost, &e->from);
+    if (read == db_ok)
+        read = addresses.Parse(r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost,
+                               &e->sender);
+    if (read == db_ok)
+        read = addresses.Parse(r.replyToPersonal, r.replyToAdl, r.replyToMailbox, r.replyToHost,
+                               &e->reply_to);
+    e->subject = TextOrNull(r.subject);
+    if (read == db_ok)
+        read = addresses.Parse(r.toPersonal, r.toAdl, r.toMailbox, r.toHost, &e->to);
+    if (read == db_ok)
+        read = addresses.Parse(r.ccPersonal, r.ccAdl, r.ccMailbox, r.ccHost, &e->cc);
+    if (read == db_ok)
+        read = addresses.Parse(r.bccPersonal, r.bccAdl, r.bccMailbox, r.bccHost, &e->bcc);
+    if (read != db_ok) {
+        cc::FreeEnvelope(envelope);
+        return read;
+    }
+    e->in_reply_to = TextOrNull(r.inReplyTo);
+    e->message_id = TextOrNull(r.messageId);
+    e->newsgroups = TextOrNull(r.newsgroups);
+    e->followup_to = TextOrNull(r.followupTo);
+    e->references = TextOrNull(r.references);
+    messageSize = r.messageSize();
+    headerSize = r.headerSize();
+    return result;
+}
+
+int RemoveArchiveEnv(archiveenv* envelopes, idxkey* key)
+{
+    if (envelopes == nullptr || key == nullptr) return db_range;
+    archiveenv& r = *envelopes;
+    r.flush();
+    r.setKey(*key);
+    const dbError result = r.get(0);
+    if (result == db_ok) {
+        const dbError deleted = r.del();
+        r.unlock();
+        return deleted;
+    }
+    if (result == db_notfound || result == db_nomem) r.unlock();
+    return result;
+}

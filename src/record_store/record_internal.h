@@ -1,0 +1,26 @@
+#pragma once
+// Shared between the encoders and the record functions: reading a body record tree into a
+// body that already exists (a part's body, an encapsulated message's body).
+#include <cstdint>
+
+#include "dlarchive/cclient_fwd.h"
+#include "dlarchive/records.h"
+
+namespace dlarchive::records {
+
+// Reads the body record (id, seq) and everything below it into `target`, a body as c-client
+// initialises it. Any result other than 0 (the get's own included) is a failure; what was
+// filled in stays in `target` for the caller to release with it.
+int ReadBodyInto(archivebody* bodies, archiveenv* envelopes, uint32_t id, uint16_t seq,
+                 mail_bodystruct* target, uint32_t& messageSize, uint32_t& headerSize);
+
+// The text of a field read by get: "" when nothing was stored.
+inline const char* FieldText(const dbData& field)
+{
+    return field.data() != nullptr ? field.text() : "";
+}
+
+// Releases an encapsulated message with its envelope and body.
+void FreeMessage(mail_body_message** message);
+
+}  // namespace dlarchive::records
