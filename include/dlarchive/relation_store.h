@@ -168,6 +168,15 @@ public:
     static void SetLockTimeout(int milliseconds);
     static int LockTimeout();
 
+    // The store keeps a few connections of this process that no relation object uses at the
+    // moment, so that the next relation opened on the same file starts at once (they are
+    // closed after some seconds of the process's own store activity without use, and before
+    // the process forks, and are never kept after an error that may mean damage). An idle
+    // connection
+    // holds SQLite's shared lock on its file; ReleaseIdle closes them all, for instance
+    // before another process must repair a relation this one had open.
+    static void ReleaseIdle();
+
     // Relations currently open on this base.
     int relationCount() const { return m_relations; }
 
@@ -258,6 +267,7 @@ private:
     dbError readRow(void* statement, int firstColumn);
     void resetWalk();
     dbError afterWrite(int rc);
+    dbError note(dbError result);
 
     diamondBase& m_base;
     Impl* m_impl = nullptr;

@@ -19,7 +19,10 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <string>
 #include <sys/file.h>
@@ -706,11 +709,161 @@ int diamondBase::LockTimeout() { return g_lockTimeoutMs.load(); }
 
 // ---- diaRel -------------------------------------------------------------------------------
 
-struct diaRel::Impl {
+namespace {
+
+// One SQLite connection to a relation file, with the statements prepared on it.
+struct Connection {
     sqlite3* db = nullptr;
-    bool ready = false;
-    dbError broken = db_ok;  // sticky failure found when the relation was first used
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool ready = false;      // meta data checked and statements prepared
+    dbError broken = db_ok;  // sticky failure found when it was first used
     Statement get, insert, remove, walkAll, walkFrom, beginLock, commit, rollback;
+    std::chrono::steady_clock::time_point idleSince;
+
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection()
+    {
+        for (Statement* st : {&get, &insert, &remove, &walkAll, &walkFrom, &beginLock, &commit,
+                              &rollback})
+            st->finalize();
+        sqlite3_close_v2(db);
+    }
+};
+
+// Connections of this process that no relation object uses at the moment, kept for the next
+// object on the same file: opening SQLite's first connection to a file (its WAL index, the
+// schema) and closing its last one (a checkpoint with fsync) cost far more than the work of
+// a typical unit of work. A kept connection is reused only for the same file (device and
+// inode), is closed after kIdleLimit of the process's own store activity without use, is
+// closed before the process forks, and is never kept after an error that may mean damage. An idle connection
+// holds SQLite's shared lock on its file, which only the replacement of a file SQLite cannot
+// use waits for; ReplaceWithTemplate closes the idle connections of its own process first,
+// and diamondBase::ReleaseIdle closes them all.
+class Pool {
+public:
+    static constexpr std::size_t kMaxIdle = 16;
+    static constexpr std::chrono::seconds kIdleLimit{5};
+
+    static Pool& Instance()
+    {
+        static Pool pool;
+        // SQLite keeps per-process lock state for every file it has open; a child of fork()
+        // would inherit it for the kept connections, and its own new connections to those
+        // files would then run on locks it does not hold. So nothing is kept across fork().
+        static const bool registered = ::pthread_atfork(&Pool::BeforeFork, nullptr, nullptr) == 0;
+        (void)registered;
+        return pool;
+    }
+
+    std::unique_ptr<Connection> take(const std::string& path, const struct stat& st)
+    {
+        std::vector<std::unique_ptr<Connection>> closing;
+        std::unique_ptr<Connection> found;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            adoptAfterFork();
+            sweep(closing);
+            for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+                if ((*it)->path != path) continue;
+                if ((*it)->device == st.st_dev && (*it)->inode == st.st_ino) {
+                    found = std::move(*it);
+                    m_idle.erase(it);
+                    break;
+                }
+            }
+            // Connections to a file that was replaced under that name are of no use.
+            for (auto it = m_idle.begin(); it != m_idle.end();) {
+                if ((*it)->path == path) {
+                    closing.push_back(std::move(*it));
+                    it = m_idle.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        return found;
+    }
+
+    void give(std::unique_ptr<Connection> connection)
+    {
+        std::vector<std::unique_ptr<Connection>> closing;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        adoptAfterFork();
+        connection->idleSince = std::chrono::steady_clock::now();
+        m_idle.push_back(std::move(connection));
+        sweep(closing);
+        while (m_idle.size() > kMaxIdle) {
+            closing.push_back(std::move(m_idle.front()));
+            m_idle.erase(m_idle.begin());
+        }
+    }
+
+    // Closes the idle connections to a file (all of them for null).
+    void release(const std::string* path)
+    {
+        std::vector<std::unique_ptr<Connection>> closing;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        adoptAfterFork();
+        for (auto it = m_idle.begin(); it != m_idle.end();) {
+            if (path == nullptr || (*it)->path == *path) {
+                closing.push_back(std::move(*it));
+                it = m_idle.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    ~Pool()
+    {
+        if (m_pid != ::getpid()) abandon();
+    }
+
+private:
+    Pool() : m_pid(::getpid()) {}
+    static void BeforeFork() { Instance().release(nullptr); }
+
+    // A child of fork() must neither use nor close its parent's connections: forget them.
+    void adoptAfterFork()
+    {
+        if (m_pid == ::getpid()) return;
+        abandon();
+        m_pid = ::getpid();
+    }
+    void abandon()
+    {
+        for (auto& connection : m_idle) (void)connection.release();
+        m_idle.clear();
+    }
+    void sweep(std::vector<std::unique_ptr<Connection>>& closing)
+    {
+        const auto limit = std::chrono::steady_clock::now() - kIdleLimit;
+        for (auto it = m_idle.begin(); it != m_idle.end();) {
+            if ((*it)->idleSince < limit) {
+                closing.push_back(std::move(*it));
+                it = m_idle.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    pid_t m_pid;
+    std::vector<std::unique_ptr<Connection>> m_idle;
+};
+
+}  // namespace
+
+struct diaRel::Impl {
+    std::unique_ptr<Connection> conn;
+    sqlite3* db = nullptr;
+    bool checked = false;    // the object's field table was checked
+    bool poolable = true;    // false after a result that may mean damage
     sqlite3_stmt* walk = nullptr;  // the walk statement between steps, or null
     bool walkStarted = false;
     bool havePosition = false;  // key of the last record the walk read
@@ -765,25 +918,47 @@ diaRel::diaRel(diamondBase& base, const char* directory, const char* name) : m_b
         return;
     m_name = name;
     m_path = FilePath(directory, name);
-    int rc = SQLITE_OK;
-    sqlite3* db = OpenDatabase(m_path, SQLITE_OPEN_READWRITE, &rc);
-    if (db == nullptr) {
-        m_status = MapResult(rc) == db_nomem ? db_nomem : db_notopened;
-        return;
+    // Opening never creates: a missing file is not handed to SQLite at all.
+    struct stat st;
+    if (::stat(m_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    std::unique_ptr<Connection> connection = Pool::Instance().take(m_path, st);
+    if (connection == nullptr) {
+        int rc = SQLITE_OK;
+        sqlite3* db = OpenDatabase(m_path, SQLITE_OPEN_READWRITE, &rc);
+        if (db == nullptr) {
+            m_status = MapResult(rc) == db_nomem ? db_nomem : db_notopened;
+            return;
+        }
+        connection.reset(new (std::nothrow) Connection);
+        if (connection == nullptr) {
+            sqlite3_close_v2(db);
+            m_status = db_nomem;
+            return;
+        }
+        connection->db = db;
+        connection->path = m_path;
+        // The file SQLite opened: should it have been replaced since the stat, this
+        // connection is simply never reused.
+        struct stat now;
+        if (::stat(m_path.c_str(), &now) == 0) {
+            connection->device = now.st_dev;
+            connection->inode = now.st_ino == st.st_ino ? now.st_ino : 0;
+        }
+    } else {
+        sqlite3_busy_timeout(connection->db, g_lockTimeoutMs.load());
     }
-    const dbError header = CheckHeader(db);
+    const dbError header = CheckHeader(connection->db);
     if (header != db_ok) {
-        sqlite3_close_v2(db);
         m_status = header;
-        return;
+        return;  // the connection is closed, not kept
     }
     m_impl = new (std::nothrow) Impl;
     if (m_impl == nullptr) {
-        sqlite3_close_v2(db);
         m_status = db_nomem;
         return;
     }
-    m_impl->db = db;
+    m_impl->db = connection->db;
+    m_impl->conn = std::move(connection);
     m_status = db_ok;
 }
 
@@ -792,19 +967,16 @@ diaRel::~diaRel()
     if (m_impl != nullptr) {
         resetWalk();
         if (m_impl->lockDepth > 0 && !sqlite3_get_autocommit(m_impl->db)) {
-            const int rc = sqlite3_step(m_impl->commit.get());
-            sqlite3_reset(m_impl->commit.get());
-            if (rc != SQLITE_DONE) Exec(m_impl->db, "ROLLBACK");
+            const int rc = sqlite3_step(m_impl->conn->commit.get());
+            sqlite3_reset(m_impl->conn->commit.get());
+            if (rc != SQLITE_DONE) {
+                Exec(m_impl->db, "ROLLBACK");
+                m_impl->poolable = false;
+            }
         }
-        m_impl->get.finalize();
-        m_impl->insert.finalize();
-        m_impl->remove.finalize();
-        m_impl->walkAll.finalize();
-        m_impl->walkFrom.finalize();
-        m_impl->beginLock.finalize();
-        m_impl->commit.finalize();
-        m_impl->rollback.finalize();
-        sqlite3_close_v2(m_impl->db);
+        if (m_impl->poolable && m_impl->conn->broken == db_ok &&
+            m_impl->conn->inode != 0 && sqlite3_get_autocommit(m_impl->db))
+            Pool::Instance().give(std::move(m_impl->conn));
         delete m_impl;
     }
     --m_base.m_relations;
@@ -812,50 +984,60 @@ diaRel::~diaRel()
 
 bool diaRel::isOpen() const { return m_impl != nullptr; }
 
-// First use of an open relation: connection settings, the relation's meta data and the
-// statements. Checked once per open; a mismatch makes every later operation fail alike.
+void diamondBase::ReleaseIdle() { Pool::Instance().release(nullptr); }
+
+// First use of an open relation: the object's field table, and once per connection the
+// connection settings, the relation's meta data and the statements. A mismatch makes every
+// later operation fail alike.
 dbError diaRel::ready()
 {
     if (m_impl == nullptr) return db_notopened;
-    if (m_impl->broken != db_ok) return m_impl->broken;
-    if (m_impl->ready) return db_ok;
-    sqlite3* db = m_impl->db;
-    if (keyLength(0) != 8 || recordLength() == 0 || fieldCount() < 0) {
-        m_impl->broken = db_range;
-        return db_range;
+    Connection& c = *m_impl->conn;
+    if (c.broken != db_ok) return c.broken;
+    if (!m_impl->checked) {
+        bool good = keyLength(0) == 8 && recordLength() > 0 && fieldCount() >= 0;
+        auto* fixed = static_cast<uint8_t*>(recordData());
+        _db_strStruct* table = fieldTable();
+        for (int i = 0; good && i < fieldCount(); ++i)
+            good = table[i].data != nullptr && table[i].ref >= fixed &&
+                   table[i].ref + 4 <= fixed + recordLength();
+        if (!good) return db_range;
+        m_impl->checked = true;
     }
-    auto* fixed = static_cast<uint8_t*>(recordData());
-    _db_strStruct* table = fieldTable();
-    for (int i = 0; i < fieldCount(); ++i) {
-        if (table[i].data == nullptr || table[i].ref < fixed ||
-            table[i].ref + 4 > fixed + recordLength()) {
-            m_impl->broken = db_range;
-            return db_range;
-        }
-    }
+    if (c.ready) return db_ok;
+    sqlite3* db = c.db;
     std::string stored;
     int rc = Exec(db, "PRAGMA synchronous=NORMAL");
     if (rc == SQLITE_OK) rc = ReadRelationName(db, stored);
-    if (rc == SQLITE_OK) rc = m_impl->get.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE id=?1 AND seq=?2");
-    if (rc == SQLITE_OK) rc = m_impl->insert.prepare(db, "INSERT INTO records(id, seq, fixed, fields, crc) VALUES(?1, ?2, ?3, ?4, ?5)");
-    if (rc == SQLITE_OK) rc = m_impl->remove.prepare(db, "DELETE FROM records WHERE id=?1 AND seq=?2");
-    if (rc == SQLITE_OK) rc = m_impl->walkAll.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records ORDER BY id, seq");
-    if (rc == SQLITE_OK) rc = m_impl->walkFrom.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
-    if (rc == SQLITE_OK) rc = m_impl->beginLock.prepare(db, "BEGIN EXCLUSIVE");
-    if (rc == SQLITE_OK) rc = m_impl->commit.prepare(db, "COMMIT");
-    if (rc == SQLITE_OK) rc = m_impl->rollback.prepare(db, "ROLLBACK");
+    if (rc == SQLITE_OK) rc = c.get.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE id=?1 AND seq=?2");
+    if (rc == SQLITE_OK) rc = c.insert.prepare(db, "INSERT INTO records(id, seq, fixed, fields, crc) VALUES(?1, ?2, ?3, ?4, ?5)");
+    if (rc == SQLITE_OK) rc = c.remove.prepare(db, "DELETE FROM records WHERE id=?1 AND seq=?2");
+    if (rc == SQLITE_OK) rc = c.walkAll.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records ORDER BY id, seq");
+    if (rc == SQLITE_OK) rc = c.walkFrom.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
+    if (rc == SQLITE_OK) rc = c.beginLock.prepare(db, "BEGIN EXCLUSIVE");
+    if (rc == SQLITE_OK) rc = c.commit.prepare(db, "COMMIT");
+    if (rc == SQLITE_OK) rc = c.rollback.prepare(db, "ROLLBACK");
     if (rc != SQLITE_OK) {
         const dbError result = MapResult(rc);
         // Waiting for a lock or memory may succeed later; anything else will not.
-        if (result != db_locked && result != db_nomem) m_impl->broken = result;
+        if (result != db_locked && result != db_nomem) c.broken = result;
         return result;
     }
     if (stored != m_name) {
-        m_impl->broken = db_corrupt;
+        c.broken = db_corrupt;
         return db_corrupt;
     }
-    m_impl->ready = true;
+    c.ready = true;
     return db_ok;
+}
+
+// Results that may mean damage: the connection is closed with the object, not kept.
+dbError diaRel::note(dbError result)
+{
+    if (m_impl != nullptr && result != db_ok && result != db_notfound && result != db_dup &&
+        result != db_eof && result != db_locked && result != db_range && result != db_unlocked)
+        m_impl->poolable = false;
+    return result;
 }
 
 void diaRel::resetWalk()
@@ -950,7 +1132,7 @@ dbError diaRel::get(int index)
     if (index != 0) return db_range;
     KeyNumbers key;
     if (!ObjectKey(*this, key)) return db_nomem;
-    sqlite3_stmt* st = m_impl->get.get();
+    sqlite3_stmt* st = m_impl->conn->get.get();
     sqlite3_bind_int64(st, 1, key.id);
     sqlite3_bind_int64(st, 2, key.seq);
     const int rc = sqlite3_step(st);
@@ -976,7 +1158,7 @@ dbError diaRel::get(int index)
         result = MapResult(rc);
     }
     sqlite3_reset(st);
-    return result;
+    return note(result);
 }
 
 dbError diaRel::put()
@@ -1007,7 +1189,7 @@ dbError diaRel::put()
     }
     if (buffer.size() > INT32_MAX) return db_range;
     const int64_t crc = RecordChecksum(key.id, key.seq, fixed, recordLen, buffer.data(), buffer.size());
-    sqlite3_stmt* st = m_impl->insert.get();
+    sqlite3_stmt* st = m_impl->conn->insert.get();
     sqlite3_bind_int64(st, 1, key.id);
     sqlite3_bind_int64(st, 2, key.seq);
     sqlite3_bind_blob(st, 3, fixed, static_cast<int>(recordLen), SQLITE_STATIC);
@@ -1017,7 +1199,7 @@ dbError diaRel::put()
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
-    return afterWrite(rc == SQLITE_DONE ? SQLITE_OK : rc);
+    return note(afterWrite(rc == SQLITE_DONE ? SQLITE_OK : rc));
 }
 
 dbError diaRel::del()
@@ -1026,13 +1208,13 @@ dbError diaRel::del()
     if (ready != db_ok) return ready;
     if (!m_impl->haveCurrent) return db_notfound;
     resetWalk();
-    sqlite3_stmt* st = m_impl->remove.get();
+    sqlite3_stmt* st = m_impl->conn->remove.get();
     sqlite3_bind_int64(st, 1, m_impl->currentId);
     sqlite3_bind_int64(st, 2, m_impl->currentSeq);
     const int rc = sqlite3_step(st);
     const int changes = sqlite3_changes(m_impl->db);
     sqlite3_reset(st);
-    if (rc != SQLITE_DONE) return afterWrite(rc);
+    if (rc != SQLITE_DONE) return note(afterWrite(rc));
     m_impl->haveCurrent = false;
     return changes > 0 ? db_ok : db_notfound;
 }
@@ -1053,10 +1235,10 @@ dbError diaRel::lock(bool, int)
         return db_ok;
     }
     resetWalk();
-    sqlite3_stmt* st = m_impl->beginLock.get();
+    sqlite3_stmt* st = m_impl->conn->beginLock.get();
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
-    if (rc != SQLITE_DONE) return MapResult(rc);
+    if (rc != SQLITE_DONE) return note(MapResult(rc));
     m_impl->lockDepth = 1;
     return db_ok;
 }
@@ -1068,15 +1250,15 @@ dbError diaRel::unlock()
     if (m_impl->lockDepth == 0) return db_unlocked;
     if (--m_impl->lockDepth > 0) return db_ok;
     resetWalk();
-    sqlite3_stmt* st = m_impl->commit.get();
+    sqlite3_stmt* st = m_impl->conn->commit.get();
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
     if (rc == SQLITE_DONE) return db_ok;
     if (!sqlite3_get_autocommit(m_impl->db)) {
-        sqlite3_step(m_impl->rollback.get());
-        sqlite3_reset(m_impl->rollback.get());
+        sqlite3_step(m_impl->conn->rollback.get());
+        sqlite3_reset(m_impl->conn->rollback.get());
     }
-    return MapResult(rc);
+    return note(MapResult(rc));
 }
 
 dbError diaRel::begin(int index)
@@ -1097,7 +1279,7 @@ dbError diaRel::first()
     resetWalk();
     m_impl->walkStarted = true;
     m_impl->havePosition = false;
-    m_impl->walk = m_impl->walkAll.get();
+    m_impl->walk = m_impl->conn->walkAll.get();
     return next();
 }
 
@@ -1107,11 +1289,11 @@ dbError diaRel::next()
     if (result != db_ok) return m_status = result;
     if (m_impl->walk == nullptr) {
         if (!m_impl->havePosition) {
-            m_impl->walk = m_impl->walkAll.get();
+            m_impl->walk = m_impl->conn->walkAll.get();
         } else {
             // Continue after the last record read; the statement of the walk was ended by a
             // write, a lock or a flush in between.
-            sqlite3_stmt* st = m_impl->walkFrom.get();
+            sqlite3_stmt* st = m_impl->conn->walkFrom.get();
             sqlite3_bind_int64(st, 1, m_impl->positionId);
             sqlite3_bind_int64(st, 2, m_impl->positionSeq);
             m_impl->walk = st;
@@ -1137,7 +1319,7 @@ dbError diaRel::next()
         result = MapResult(rc);
     }
     resetWalk();
-    return m_status = result;
+    return m_status = note(result);
 }
 
 // ---- templates ----------------------------------------------------------------------------
@@ -1163,6 +1345,7 @@ dbError diaRel::Create(const char* directory, const char* name, bool replace)
             DirectoryLock lock(dir);
             result = lock.result();
             if (result == db_ok) {
+                Pool::Instance().release(&target);
                 result = ReplaceLocked(source, target, !replace);
                 if (result == db_ok) SyncDirectory(dir);
             }
@@ -1188,7 +1371,9 @@ dbError diaRel::ReplaceWithTemplate(const char* templatePath, const char* direct
         DirectoryLock lock(dir);
         result = lock.result();
         if (result == db_ok) {
-            result = ReplaceLocked(source, FilePath(directory, name), false);
+            const std::string target = FilePath(directory, name);
+            Pool::Instance().release(&target);
+            result = ReplaceLocked(source, target, false);
             if (result == db_ok) SyncDirectory(dir);
         }
     }

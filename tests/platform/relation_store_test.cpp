@@ -291,6 +291,7 @@ TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
     const std::string good = testenv::ReadFile(envFile());
     ASSERT_GT(good.size(), 4096u);
     auto opensNot = [&](const std::string& content, const char* what) {
+        diamondBase::ReleaseIdle();
         testenv::WriteFile(other / "archiveenv.db", content);
         archiveenv env(base, other.path().c_str());
         EXPECT_NE(env.status(), db_ok) << what;
@@ -332,6 +333,7 @@ TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
         EXPECT_EQ(env.status(), db_corrupt);
     }
     // The other relation's file under this relation's name.
+    diamondBase::ReleaseIdle();
     testenv::WriteFile(other / "archiveenv.db", testenv::ReadFile(dir / "archivebody.db"));
     {
         archiveenv env(base, other.path().c_str());
@@ -353,7 +355,9 @@ TEST_F(Store, DamagedContentGives22NeverWrongData)
             ASSERT_EQ(env.put(), db_ok);
         }
     }
-    // Closed: the WAL is folded into the file. Change one byte of record 150's subject.
+    // Closed (also the connection kept for reuse): the WAL is folded into the file. Change
+    // one byte of record 150's subject.
+    diamondBase::ReleaseIdle();
     std::string bytes = testenv::ReadFile(envFile());
     const auto at = bytes.find("MARKER-150-");
     ASSERT_NE(at, std::string::npos);
@@ -375,6 +379,7 @@ TEST_F(Store, DamagedContentGives22NeverWrongData)
         EXPECT_EQ(read, 149u);
     }
     // Truncated to two pages: SQLite finds the tree damaged.
+    diamondBase::ReleaseIdle();
     bytes = testenv::ReadFile(envFile());
     testenv::WriteFile(envFile(), bytes.substr(0, 8192));
     {
@@ -402,6 +407,8 @@ TEST_F(Store, ReplaceWithTemplateWhileAnotherProcessHasTheRelationOpen)
         archiveenv env(base, dir.path().c_str());
         for (uint32_t id = 1; id <= 50; ++id) ASSERT_EQ(PutEnv(env, id, 0), db_ok);
     }
+    // This process used the relation before forking the user (its connection would be kept
+    // for reuse, were it not closed before the fork).
     Pipe opened, replaced;
     const pid_t user = Spawn([&] {
         diamondBase base;
@@ -416,7 +423,8 @@ TEST_F(Store, ReplaceWithTemplateWhileAnotherProcessHasTheRelationOpen)
         // The snapshot ends at flush: the relation is now empty and valid.
         env.flush();
         env.setKey({10, 0});
-        if (env.get(0) != db_notfound) return 3;
+        const dbError afterReplace = env.get(0);
+        if (afterReplace != db_notfound) return 30 + afterReplace;
         if (env.first() != db_eof) return 4;
         if (PutEnv(env, 99, 0) != db_ok) return 5;
         return 0;
@@ -497,6 +505,7 @@ TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
     for (const std::string& content :
          {std::string(), std::string(100, '\0'), std::string(10000, 'z'),
           testenv::ReadFile(templFile).substr(0, 5000)}) {
+        diamondBase::ReleaseIdle();  // files are overwritten only when no one has them open
         testenv::WriteFile(envFile(), content);
         EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
                   db_ok);
@@ -586,4 +595,58 @@ TEST(DbData, ValuesCopyAppendAndTerminate)
     EXPECT_EQ(fromEmpty.cat("x"), db_ok);
     EXPECT_STREQ(fromEmpty.text(), "x");
     EXPECT_STREQ(empty.text(), "");
+}
+
+TEST(InitCommand, CreatesTemplatesAndReplacesThemOnlyWhenForced)
+{
+    testenv::TempDir root;
+    const std::string home = root / "dlmgr/home";
+    testenv::Config config("[DlManager]\nDbPath=" + home + "\n");
+    const std::string cli = std::string(DLARCHIVE_CLI) + " --config " + testenv::Quote(config.dir());
+
+    testenv::RunResult run = testenv::Run(cli + " init");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, home + "/archiveenv.db\n" + home + "/archivebody.db\n");
+    {
+        diamondBase base;
+        archiveenv env(base, home.c_str());
+        archivebody body(base, home.c_str());
+        ASSERT_EQ(env.status(), db_ok);
+        ASSERT_EQ(body.status(), db_ok);
+        EXPECT_EQ(env.first(), db_eof);
+        EXPECT_EQ(body.first(), db_eof);
+        EXPECT_EQ(PutEnv(env, 1, 0), db_ok);
+    }
+
+    // Without --force nothing is overwritten.
+    run = testenv::Run(cli + " init");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("already exists"), std::string::npos) << run.err;
+    {
+        diamondBase base;
+        archiveenv env(base, home.c_str());
+        EXPECT_EQ(Walk(env).size(), 1u);
+    }
+    // A missing one of the two is not created either: the refusal touches nothing.
+    ::unlink((home + "/archivebody.db").c_str());
+    EXPECT_EQ(testenv::Run(cli + " init").status, 1);
+    EXPECT_FALSE(testenv::Exists(home + "/archivebody.db"));
+
+    run = testenv::Run(cli + " init --force");
+    ASSERT_EQ(run.status, 0) << run.err;
+    {
+        diamondBase base;
+        archiveenv env(base, home.c_str());
+        archivebody body(base, home.c_str());
+        EXPECT_TRUE(Walk(env).empty());
+        EXPECT_EQ(body.status(), db_ok);
+    }
+    EXPECT_EQ(testenv::Run(cli + " init --bogus").status, 2);
+
+    // A home directory that cannot be created is a failure.
+    testenv::WriteFile(root / "file", "x");
+    config.Write("[DlManager]\nDbPath=" + (root / "file/home") + "\n");
+    run = testenv::Run(cli + " init");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot create directory"), std::string::npos) << run.err;
 }
