@@ -16,6 +16,15 @@ for exe in "$DIR"/*; do
     "$exe"
     echo
 done
+# Benchmarks of whole commands on real list traffic.
+TOP=$(cd "$(dirname "$0")/.." && pwd)
+for script in "$TOP"/bench/*.sh; do
+    [ -f "$script" ] || continue
+    found=1
+    echo "== $(basename "$script")"
+    "$script" "$BUILD"
+    echo
+done
 if [ "$found" = 0 ]; then
     echo "bench.sh: no benchmark executables in $DIR" >&2
     exit 1

@@ -1,22 +1,55 @@
 #!/bin/sh
-# Runs the main job on the bundled sample list, in a demonstration home the build ignores.
+# Runs the main job on the bundled sample list, in a demonstration home the build ignores:
+# import the list's mbox, show a few stored messages, write the index pages.
 set -eu
 BUILD=${1:-build/release}
 TOP=$(cd "$(dirname "$0")/.." && pwd)
 CLI="$TOP/$BUILD/dlarchive"
-HOME_DIR="$TOP/demo-home"
+DEMO="$TOP/demo-home"
+LIST=demo-list
 
-mkdir -p "$HOME_DIR/etc" "$HOME_DIR/dlmgr"
-cat > "$HOME_DIR/etc/kelmo.ini" <<INI
+rm -rf "$DEMO"
+mkdir -p "$DEMO/etc" "$DEMO/dlmgr" "$DEMO/web"
+# The language files are copied: their index files are written beside them.
+cp -R "$TOP/data/web/." "$DEMO/web/"
+cat > "$DEMO/etc/kelmo.ini" <<INI
 [DlManager]
-DbPath=$HOME_DIR/dlmgr
+DbPath=$DEMO/dlmgr
 AuthoRebuild=Y
 
-[Gateway]
-LogDirectory=$HOME_DIR/log
-INI
+[Language Selection]
+en-us=English,utf-8,en-us.txt
+de-de=Deutsch,utf-8,de-de.txt
 
-echo "== dlarchive help"
-"$CLI" --config "$HOME_DIR/etc" help
-echo "== archive path of the sample list"
-"$CLI" --config "$HOME_DIR/etc" path demo-list
+[Config]
+WebAdminDirectory=$DEMO/web
+
+[Gateway]
+LogDirectory=$DEMO/log
+LogLevel=6
+INI
+run() {
+    echo "\$ dlarchive $*"
+    "$CLI" --config "$DEMO/etc" "$@"
+}
+
+run init
+run import "$LIST" "$TOP/data/sample-list/demo-list.mbox"
+echo
+echo "== a reply in a long thread, with its MIME structure"
+run show "$LIST" 0x5
+echo
+echo "== a forwarded message (message/rfc822 inside multipart/mixed)"
+run show "$LIST" 0x23
+echo
+echo "== display texts: an encoded Japanese subject, in German"
+run texts "$LIST" 0xc --locale de-de
+echo "== display texts: a message without subject"
+run texts "$LIST" 0x31
+echo
+run pages "$LIST"
+ARCHIVE=$("$CLI" --config "$DEMO/etc" path "$LIST")
+echo
+echo "Index pages of $LIST:"
+ls -1 "$ARCHIVE"*.html
+echo "Log: $DEMO/log/kelmo.log"

@@ -6,6 +6,16 @@
 #include "dlarchive/export.h"
 #include "dlarchive/logging.h"
 
+struct ms;
+
+// Starts the list's relations afresh from the templates, stores every message file again
+// and regenerates the index pages. True when it ran to its end; false when a file or
+// archive failure stopped it.
+DLARCHIVE_API bool RebuildArchiveDb(const char* listName);
+// The same; when it returns false, `failure` (when given) holds the code and text of what
+// stopped it.
+DLARCHIVE_API bool RebuildArchiveDb(const char* listName, CLogging* failure);
+
 // The exception of the archive manager: an error code and its text.
 class DLARCHIVE_API CDlArchiveException : public CLogging {
 public:
@@ -17,6 +27,8 @@ public:
 class DLARCHIVE_API CDlArchive : public CLogging {
 public:
     static constexpr std::size_t kPathSize = 260;
+    // Caller buffers of the display texts.
+    static constexpr std::size_t kDisplayTextSize = 1024;
 
     CDlArchive();
     explicit CDlArchive(const char* moduleName);
@@ -46,6 +58,56 @@ public:
     uint32_t GetBufferLen() const { return m_nBufferLen; }
     uint32_t GetHdrSize() const { return m_nHdrSize; }
 
+    // Intake of one message file "<number in lower-case hex>.msg" of the archive directory
+    // (which ends in "/"). True when stored (or already stored: code 2 or 8 is left); false
+    // when the relations are missing (nothing set) or the message does not parse (code 13,
+    // 14 or 15 set and logged). A file that cannot be read or a relation failure throws
+    // CDlArchiveException.
+    bool AddArchive(const char* archiveDirectory, uint32_t number);
+    bool InitBuffer(const char* path);
+    void InitHdrSize();
+    bool InitEnvBody();
+    void DeinitEnvBody();
+    void DeinitBuffer();
+    // True when both relation files exist in the archive path.
+    bool CheckArchiveDatabase();
+    // True when the archive path holds at least one message file.
+    bool CheckArchiveMessages();
+    // Starts the relations afresh from the templates and stores every message file again.
+    // Stops silently at the first file or archive failure.
+    void ProcessArchivedMessages(const char* listName);
+
+    // The stored envelope or body of (number, seq), newly built and owned by the caller
+    // (mail_free_envelope, mail_free_body), with the sizes the intake recorded. Failures
+    // throw CDlArchiveException; code 18 means the relations were rebuilt instead.
+    void GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& envelope, uint32_t& messageSize,
+                       uint32_t& headerSize);
+    void GetArchiveBody(uint32_t number, int8_t seq, mail_bodystruct*& body, uint32_t& messageSize,
+                        uint32_t& headerSize);
+    // Display texts with localized placeholders, written into a caller buffer of 1024 bytes
+    // (at most 1023 characters, always terminated). Nothing is written when the language
+    // table does not open.
+    void GetAuthorOfMessage(const mail_envelope* envelope, char* buffer, const char* locale);
+    void GetDateOfMessage(const mail_envelope* envelope, char* buffer, const char* locale);
+    void GetSubjectOfMessage(const mail_envelope* envelope, char* buffer, const char* locale);
+
+    // Called with (done, total) while a reload or rebuild stores the message files; the tool
+    // shows its progress line through it. Null turns it off.
+    using ProgressHandler = void (*)(uint32_t done, uint32_t total, void* context);
+    static void SetProgressHandler(ProgressHandler handler, void* context);
+
+    // The listings of the archive (distinct authors, distinct days, thread subjects) as
+    // string chains the caller releases with freeStringChain. True, or a thrown exception.
+    bool SortArchiveRecords(const char* listName, ms** authors, ms** dates, ms** threads,
+                            const char* locale);
+    // The index pages "<language key>-thread.html", "-author.html" and "-date.html" of the
+    // archive path, each replaced atomically once complete. True, or a thrown exception.
+    bool GenerateThreadPage(const char* listName, ms* threads, const char* locale);
+    bool GenerateAuthorPage(const char* listName, ms* authors, const char* locale);
+    bool GenerateDatePage(const char* listName, ms* dates, const char* locale);
+    // All pages for every locale of "Language Selection", in the order author, date, thread.
+    void GenerateIndexPages(const char* listName);
+
     // Appends "<address>;<key>\r\n" to the archive's remote.txt for an entry
     // "<address>[, ]<password>\r\n" (split in place). Failures throw CDlArchiveException.
     bool UpdateRemoteFile(char* entry);
@@ -67,4 +129,16 @@ protected:
 
 private:
     void ReleaseIntake();
+    bool AddArchiveToDb(const char* archiveDirectory, uint32_t number, int8_t seq, mail_bodystruct* body,
+                        mail_envelope* envelope);
+    // Replaces the relations by the templates and stores every message file of the archive
+    // path through `target` (this object or the rebuild's own).
+    void ReloadFromMessageFiles(CDlArchive& target);
+    // Runs the automatic rebuild of the object's list; false when it failed or when a
+    // rebuild of the same list already runs in this process (no rebuild recursion).
+    bool RunAutoRebuild();
+    friend bool RebuildArchiveDb(const char* listName, CLogging* failure);
 };
+
+// True while a message store rebuild runs; the archive rebuild neither sets nor reads it.
+extern "C" DLARCHIVE_API bool bArcRebuild;

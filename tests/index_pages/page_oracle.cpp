@@ -1,5 +1,8 @@
 #include "index_pages/page_oracle.h"
 
+// Sizing with snprintf(nullptr, 0, ...) first is exactly what the warning misreads.
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -61,8 +61,18 @@ std::vector<std::string> Lines(const std::string& text, const std::string& separ
 
 Config::Config(const std::string& iniText)
 {
+    if (const char* previous = std::getenv("KELMO_CONFIG_DIR")) {
+        m_hadPrevious = true;
+        m_previous = previous;
+    }
     ::setenv("KELMO_CONFIG_DIR", m_dir.path().c_str(), 1);
     Write(iniText);
+}
+
+Config::~Config()
+{
+    if (m_hadPrevious) ::setenv("KELMO_CONFIG_DIR", m_previous.c_str(), 1);
+    else ::unsetenv("KELMO_CONFIG_DIR");
 }
 
 void Config::Write(const std::string& iniText) { WriteFile(ini(), iniText); }

@@ -32,12 +32,18 @@ std::vector<std::string> Lines(const std::string& text, const std::string& separ
 class Config {
 public:
     explicit Config(const std::string& iniText = "");
+    // Points $KELMO_CONFIG_DIR back where it pointed before.
+    ~Config();
+    Config(const Config&) = delete;
+    Config& operator=(const Config&) = delete;
     void Write(const std::string& iniText);
     const std::string& dir() const { return m_dir.path(); }
     std::string ini() const { return m_dir / "kelmo.ini"; }
 
 private:
     TempDir m_dir;
+    bool m_hadPrevious = false;
+    std::string m_previous;
 };
 
 // Runs a command line through /bin/sh; captures standard output and error.

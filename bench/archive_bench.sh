@@ -1,0 +1,77 @@
+#!/bin/sh
+# Intake, rebuild and index pages on real list traffic (the shared corpus beside the
+# repository; nothing of it is copied into the project). Prints wall time, rate and peak
+# memory of each run of the dlarchive tool.
+# Usage: bench/archive_bench.sh BUILD_DIR   (DLARCHIVE_CORPUS, BENCH_WORK override the paths)
+set -eu
+TOP=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(cd "${1:?usage: bench/archive_bench.sh BUILD_DIR}" && pwd)
+CLI="$BUILD/dlarchive"
+CORPUS=${DLARCHIVE_CORPUS:-$TOP/../shared/corpus}
+WORK=${BENCH_WORK:-$BUILD/bench-work}
+SIZES=${BENCH_SIZES:-"1000 10000 100000"}
+
+if [ ! -f "$CORPUS/jailhouse-dev.tar.xz" ]; then
+    echo "archive_bench: no corpus at $CORPUS; skipped"
+    exit 0
+fi
+mkdir -p "$WORK/src"
+if [ ! -d "$WORK/src/jailhouse-dev" ]; then
+    tar -xJf "$CORPUS/jailhouse-dev.tar.xz" -C "$WORK/src"
+fi
+SRC="$WORK/src/jailhouse-dev"
+TOTAL=$(ls "$SRC" | grep -c '\.msg$')
+
+HOME_DIR="$WORK/home"
+rm -rf "$HOME_DIR"
+mkdir -p "$HOME_DIR/etc" "$HOME_DIR/dlmgr" "$HOME_DIR/web"
+cp -R "$TOP/data/web/." "$HOME_DIR/web/"
+cat > "$HOME_DIR/etc/kelmo.ini" <<INI
+[DlManager]
+DbPath=$HOME_DIR/dlmgr
+[Language Selection]
+en-us=English,utf-8,en-us.txt
+[Config]
+WebAdminDirectory=$HOME_DIR/web
+[Gateway]
+LogDirectory=$HOME_DIR/log
+LogLevel=1
+INI
+dl() { "$CLI" --config "$HOME_DIR/etc" "$@"; }
+dl init --force >/dev/null
+
+# measure LABEL MESSAGES COMMAND...: one line with time, rate and peak memory.
+measure() {
+    label=$1; count=$2; shift 2
+    /usr/bin/time -f "%e %M" -o "$WORK/time.out" "$@" >/dev/null
+    set -- $(cat "$WORK/time.out")
+    awk -v l="$label" -v n="$count" -v t="$1" -v m="$2" \
+        'BEGIN { r = (t > 0) ? n / t : 0; printf "%-44s %8d msgs %8.2f s %9.0f msg/s %8.1f MB peak\n", l, n, t, r, m / 1024 }'
+}
+
+# Lists are placed by copying their message files into the archive directory.
+place() {
+    list=$1; from=$2
+    rm -rf "$HOME_DIR/dlmgr/$list"
+    mkdir -p "$HOME_DIR/dlmgr/$list/archive"
+    cp "$from"/*.msg "$HOME_DIR/dlmgr/$list/archive/"
+}
+
+echo "jailhouse-dev: $TOTAL messages"
+place jailhouse "$SRC"
+measure "rebuild jailhouse-dev (relations + en-us pages)" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" rebuild jailhouse
+measure "pages jailhouse-dev (en-us)" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" pages jailhouse
+
+python3 "$CORPUS/to_mbox.py" "$SRC" "$WORK/jailhouse.mbox" >/dev/null
+rm -rf "$HOME_DIR/dlmgr/imported"
+measure "import jailhouse-dev mbox" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" import imported "$WORK/jailhouse.mbox"
+
+for n in $SIZES; do
+    if [ ! -d "$WORK/src/big-$n" ]; then
+        "$CORPUS/make_big.sh" "$n" "$WORK/src/big-$n" "$SRC" >/dev/null
+    fi
+    place "big$n" "$WORK/src/big-$n"
+    measure "rebuild $n (relations + en-us pages)" "$n" "$CLI" --config "$HOME_DIR/etc" rebuild "big$n"
+    measure "pages $n (en-us)" "$n" "$CLI" --config "$HOME_DIR/etc" pages "big$n"
+    rm -rf "$HOME_DIR/dlmgr/big$n"
+done

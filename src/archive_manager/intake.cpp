@@ -1,0 +1,300 @@
+// Intake of message files, the checks of the batch run and the reload of an archive.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+#include "archive_manager/rebuild_guard.h"
+#include "dlarchive/archive.h"
+#include "dlarchive/db_error.h"
+#include "dlarchive/record_functions.h"
+#include "dlarchive/records.h"
+#include "dlarchive/relation_store.h"
+#include "platform/cclient.h"
+#include "platform/file_util.h"
+
+namespace {
+
+constexpr const char* kFileModule = "DL Manager Archive";
+
+struct Progress {
+    CDlArchive::ProgressHandler handler = nullptr;
+    void* context = nullptr;
+};
+Progress& ProgressState()
+{
+    static Progress progress;
+    return progress;
+}
+
+bool IsY(const std::string& value) { return strcasecmp(value.c_str(), "Y") == 0; }
+
+// "<directory><name>" when it fits the 260-byte path buffers of the system; else empty.
+std::string FitPath(const char* directory, const std::string& name)
+{
+    std::string path = std::string(directory != nullptr ? directory : "") + name;
+    if (path.size() >= CDlArchive::kPathSize) path.clear();
+    return path;
+}
+
+}  // namespace
+
+void CDlArchive::SetProgressHandler(ProgressHandler handler, void* context)
+{
+    ProgressState() = Progress{handler, context};
+}
+
+bool CDlArchive::AddArchive(const char* archiveDirectory, uint32_t number)
+{
+    // Whatever an earlier intake left behind after a failure goes now.
+    ReleaseIntake();
+    if (!CheckArchiveDatabase()) return false;
+    PrintLogMessage(LOG_LEVEL_PROGRESS, "Processing archive message ID <%X>", number);
+
+    char name[32];
+    std::snprintf(name, sizeof name, "%x.msg", number);
+    const std::string path = FitPath(archiveDirectory, name);
+    if (!InitBuffer(path.c_str())) throw CDlArchiveException(GetLastError(), GetLastErrorMsg());
+    InitHdrSize();
+    if (!InitEnvBody()) return false;
+    AddArchiveToDb(archiveDirectory, number, 0, m_pBody, m_pEnvelope);
+    DeinitEnvBody();
+    DeinitBuffer();
+    return true;
+}
+
+bool CDlArchive::InitBuffer(const char* path)
+{
+    try {
+        CFileUtil reader("");
+        reader.Read(path, m_pBuffer, m_nBufferLen);
+    } catch (const CFileUtilException& e) {
+        m_pBuffer = nullptr;
+        m_nBufferLen = 0;
+        SetLastError(16);
+        SetLastErrorMsg(e.GetLastErrorMsg());
+        PrintLog(LOG_LEVEL_ERROR, GetLastErrorMsg());
+        return false;
+    }
+    if (m_nBufferLen == 0) {
+        SetLastError(17);
+        SetLastErrorMsg("Archive file not found or empty");
+        PrintLog(LOG_LEVEL_ERROR, GetLastErrorMsg());
+        return false;
+    }
+    return true;
+}
+
+void CDlArchive::InitHdrSize()
+{
+    // The header ends at the first empty line; carriage returns before a line feed do not
+    // count, so "\n\r\r\n" is an empty line too.
+    bool lineStart = false;
+    for (uint32_t i = 0; i < m_nBufferLen; ++i) {
+        const char c = m_pBuffer[i];
+        if (c == '\n') {
+            if (lineStart) {
+                m_nHdrSize = i + 1;
+                return;
+            }
+            lineStart = true;
+        } else if (c != '\r') {
+            lineStart = false;
+        }
+    }
+    m_nHdrSize = lineStart ? m_nBufferLen : 0;
+}
+
+bool CDlArchive::InitEnvBody()
+{
+    const auto fail = [this](int code, const char* text) {
+        SetLastError(code);
+        SetLastErrorMsg(text);
+        PrintLog(LOG_LEVEL_ERROR, text);
+        return false;
+    };
+    if (m_nHdrSize == 0) return fail(13, "Message header is invalid");
+    dlarchive::cclient::ParseMessage(m_pBuffer, m_nBufferLen, m_nHdrSize, &m_pEnvelope, &m_pBody);
+    if (m_pEnvelope == nullptr) {
+        dlarchive::cclient::FreeBody(&m_pBody);
+        return fail(14, "Archive message header is invalid");
+    }
+    if (m_pBody == nullptr) {
+        dlarchive::cclient::FreeEnvelope(&m_pEnvelope);
+        return fail(15, "Archive message body is invalid");
+    }
+    return true;
+}
+
+void CDlArchive::DeinitEnvBody()
+{
+    dlarchive::cclient::FreeEnvelope(&m_pEnvelope);
+    dlarchive::cclient::FreeBody(&m_pBody);
+}
+
+void CDlArchive::DeinitBuffer()
+{
+    if (m_pBuffer == nullptr) return;
+    delete[] m_pBuffer;
+    m_pBuffer = nullptr;
+    m_nBufferLen = 0;
+}
+
+bool CDlArchive::RunAutoRebuild()
+{
+    if (dlarchive::archive::RebuildRunning(m_szListName)) return false;
+    return RebuildArchiveDb(m_szListName);
+}
+
+bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, int8_t seq,
+                                mail_bodystruct* body, mail_envelope* envelope)
+{
+    const uint16_t recordSeq = static_cast<uint16_t>(static_cast<int16_t>(seq));
+    idxkey envKey{number, recordSeq};
+    idxkey bodyKey{number, recordSeq};
+    bool bodyOpen;
+    {
+        diamondBase base;
+        archivebody bodies(base, archiveDirectory, "archivebody");
+        archiveenv envelopes(base, archiveDirectory, "archiveenv");
+        bodyOpen = bodies.status() == db_ok;
+        if (bodyOpen) {
+            GetArchiveEnvDbRet(::AddArchiveEnv(&envelopes, &envKey, envelope, m_nBufferLen, m_nHdrSize));
+            envKey = idxkey{number, recordSeq};
+            bodyKey = idxkey{number, recordSeq};
+            GetArchiveBodyDbRet(::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen,
+                                                 m_nHdrSize));
+            return true;
+        }
+    }
+    // The relations are closed before a rebuild replaces their files.
+    SetLastError(7);
+    if (IsY(IsAutoRebuild()) && RunAutoRebuild()) ThrowError(18, "Archive Database was rebuild");
+    ThrowError(7, "Could not open archive body database");
+}
+
+bool CDlArchive::CheckArchiveDatabase()
+{
+    if (m_szArchivePath[0] == '\0') return false;
+    try {
+        CFileUtil files(kFileModule);
+        const std::string env = FitPath(m_szArchivePath, "archiveenv.db");
+        if (!files.IsExist(env.c_str())) return false;
+        return files.IsExist(FitPath(m_szArchivePath, "archivebody.db").c_str());
+    } catch (const CFileUtilException&) {
+        return false;
+    }
+}
+
+namespace {
+
+// Message files of an archive directory in ascending message number, so that every reload
+// and rebuild stores them in the same order.
+std::vector<std::string> MessageFiles(const char* archivePath)
+{
+    std::vector<std::string> names;
+    try {
+        names = CDirUtil(kFileModule).List(archivePath, "*.msg");
+    } catch (const CDirUtilException& e) {
+        throw CFileUtilException(kFileModule, e.GetLastErrorMsg());
+    }
+    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return CDlArchive::GetId(a.c_str()) < CDlArchive::GetId(b.c_str());
+    });
+    return names;
+}
+
+// Relation templates of the home directory in place of the archive's relation files.
+void ReplaceRelations(const std::string& home, const char* archivePath)
+{
+    CFileUtil files(kFileModule);
+    std::vector<std::string> templates;
+    try {
+        templates = CDirUtil(kFileModule).List(home.c_str(), "archive*.*");
+    } catch (const CDirUtilException& e) {
+        throw CFileUtilException(kFileModule, e.GetLastErrorMsg());
+    }
+    for (const std::string& name : templates) {
+        const std::string source = dlarchive::platform::JoinPath(home, name);
+        const auto dot = name.rfind('.');
+        if (dot != std::string::npos && strcasecmp(name.c_str() + dot, ".db") == 0) {
+            // Relations are replaced through the store: other processes may have them open.
+            const std::string relation = name.substr(0, dot);
+            const dbError rc = diaRel::ReplaceWithTemplate(source.c_str(), archivePath, relation.c_str());
+            if (rc != db_ok)
+                throw CFileUtilException(kFileModule, "Cannot replace relation " + relation + " by its template (" +
+                                                          std::to_string(rc) + ")");
+        } else {
+            files.CopyFile(source, FitPath(archivePath, name));
+        }
+    }
+}
+
+}  // namespace
+
+bool CDlArchive::CheckArchiveMessages()
+{
+    if (m_szArchivePath[0] == '\0') return false;
+    try {
+        return !CDirUtil(kFileModule).List(m_szArchivePath, "*.msg").empty();
+    } catch (const CDirUtilException&) {
+        return false;
+    }
+}
+
+void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
+{
+    if (m_szArchivePath[0] == '\0') throw CFileUtilException(kFileModule, "No archive path");
+    ReplaceRelations(GetDlHomeDir(), m_szArchivePath);
+    const std::vector<std::string> names = MessageFiles(m_szArchivePath);
+    const Progress progress = ProgressState();
+    uint32_t done = 0;
+    for (const std::string& name : names) {
+        target.AddArchive(m_szArchivePath, GetId(name.c_str()));
+        if (progress.handler != nullptr)
+            progress.handler(++done, static_cast<uint32_t>(names.size()), progress.context);
+    }
+}
+
+void CDlArchive::ProcessArchivedMessages(const char* /*listName*/)
+{
+    try {
+        ReloadFromMessageFiles(*this);
+    } catch (const CFileUtilException&) {
+    } catch (const CDlArchiveException&) {
+    }
+}
+
+bool RebuildArchiveDb(const char* listName) { return RebuildArchiveDb(listName, nullptr); }
+
+bool RebuildArchiveDb(const char* listName, CLogging* failure)
+{
+    const std::string list = listName != nullptr ? listName : "";
+    const dlarchive::archive::RebuildScope scope(list);
+    const auto stopped = [failure](int32_t code, const char* text) {
+        if (failure != nullptr) {
+            failure->SetLastError(code);
+            failure->SetLastErrorMsg(text);
+        }
+        return false;
+    };
+    try {
+        CDlArchive own("DL Archive");
+        if (!own.SetListName(list.c_str())) return stopped(20, "List name too long");
+        own.GetArchivePath();
+        if (own.GetArchivePathText()[0] == '\0') return stopped(own.GetLastError(), own.GetLastErrorMsg());
+        own.ReloadFromMessageFiles(own);
+        own.GenerateIndexPages(own.GetListName());
+        return true;
+    } catch (const CDlArchiveException& e) {
+        return stopped(e.GetLastError(), e.GetLastErrorMsg());
+    } catch (const CFileUtilException& e) {
+        return stopped(16, e.GetLastErrorMsg());
+    }
+}
+
+bool bArcRebuild = false;

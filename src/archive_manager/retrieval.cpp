@@ -1,0 +1,110 @@
+// Reading archived messages back: stored envelope and body, and the display texts.
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include "dlarchive/archive.h"
+#include "dlarchive/record_functions.h"
+#include "dlarchive/records.h"
+#include "dlarchive/relation_store.h"
+#include "platform/cclient_records.h"
+#include "text/language_table.h"
+
+namespace {
+
+bool IsY(const std::string& value) { return strcasecmp(value.c_str(), "Y") == 0; }
+
+uint16_t RecordSeq(int8_t seq) { return static_cast<uint16_t>(static_cast<int16_t>(seq)); }
+
+// Copies at most `limit` characters into a caller buffer of 1024 bytes, always terminated.
+void CopyDisplayText(char* buffer, const char* text, std::size_t limit = CDlArchive::kDisplayTextSize - 1)
+{
+    const std::size_t n = strnlen(text, limit);
+    std::memcpy(buffer, text, n);
+    buffer[n] = '\0';
+}
+
+// Opens the language table of the locale; null when it does not open (nothing is written then).
+std::unique_ptr<LanguageTable> OpenTable(const char* locale)
+{
+    std::string key, charset;
+    ResolveLanguageSelection(locale != nullptr ? locale : "", key, charset);
+    auto table = std::make_unique<LanguageTable>();
+    if (!table->Open(key.c_str(), LanguageModuleDlArchives)) return nullptr;
+    return table;
+}
+
+}  // namespace
+
+void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& envelope, uint32_t& messageSize,
+                               uint32_t& headerSize)
+{
+    diamondBase base;
+    archiveenv envelopes(base, m_szArchivePath, "archiveenv");
+    if (envelopes.status() != db_ok) {
+        SetLastError(1);
+        if (!IsY(IsAutoRebuild())) ThrowError(1, "Could not open archive envelope database");
+        if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+    }
+    idxkey key{number, RecordSeq(seq)};
+    GetArchiveEnvDbRet(::GetArchiveEnv(&envelopes, &key, &envelope, messageSize, headerSize));
+}
+
+void CDlArchive::GetArchiveBody(uint32_t number, int8_t seq, mail_bodystruct*& body, uint32_t& messageSize,
+                                uint32_t& headerSize)
+{
+    diamondBase base;
+    archivebody bodies(base, m_szArchivePath, "archivebody");
+    const bool autoRebuild = IsY(IsAutoRebuild());
+    if (bodies.status() != db_ok) {
+        SetLastError(7);
+        if (autoRebuild) {
+            if (RunAutoRebuild()) ThrowError(18, "Archive body database was rebuild");
+            ThrowError(7, "Could not open archive body database");
+        }
+    }
+    archiveenv envelopes(base, m_szArchivePath, "archiveenv");
+    if (envelopes.status() != db_ok) {
+        SetLastError(1);
+        if (!autoRebuild) ThrowError(1, "Could not open archive envelope database");
+        if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+    }
+    idxkey key{number, RecordSeq(seq)};
+    GetArchiveBodyDbRet(::GetArchiveBody(&bodies, &envelopes, &key, &body, messageSize, headerSize));
+}
+
+void CDlArchive::GetAuthorOfMessage(const mail_envelope* envelope, char* buffer, const char* locale)
+{
+    if (buffer == nullptr) return;
+    auto table = OpenTable(locale);
+    if (!table) return;
+    const mail_address* from = envelope != nullptr ? envelope->from : nullptr;
+    if (from == nullptr || from->mailbox == nullptr || *from->mailbox == '\0' || from->host == nullptr ||
+        *from->host == '\0') {
+        CopyDisplayText(buffer, table->GetString(127));
+    } else if (from->personal != nullptr && *from->personal != '\0') {
+        CopyDisplayText(buffer, from->personal);
+    } else {
+        const std::string address = std::string(" ") + from->mailbox + "@" + from->host;
+        CopyDisplayText(buffer, address.c_str());
+    }
+}
+
+void CDlArchive::GetDateOfMessage(const mail_envelope* envelope, char* buffer, const char* locale)
+{
+    if (buffer == nullptr) return;
+    auto table = OpenTable(locale);
+    if (!table) return;
+    const char* date = envelope != nullptr ? reinterpret_cast<const char*>(envelope->date) : nullptr;
+    if (date != nullptr && *date != '\0') CopyDisplayText(buffer, date, 16);
+    else CopyDisplayText(buffer, table->GetString(128));
+}
+
+void CDlArchive::GetSubjectOfMessage(const mail_envelope* envelope, char* buffer, const char* locale)
+{
+    if (buffer == nullptr) return;
+    auto table = OpenTable(locale);
+    if (!table) return;
+    const char* subject = envelope != nullptr ? envelope->subject : nullptr;
+    CopyDisplayText(buffer, subject != nullptr && *subject != '\0' ? subject : table->GetString(122));
+}

@@ -1,0 +1,33 @@
+#pragma once
+// A DL manager home of the test's own: kelmo.ini, the relation templates, the shipped
+// language files, and list archive directories holding message files.
+#include <string>
+
+#include "support/test_env.h"
+
+namespace testenv {
+
+class ArchiveHome {
+public:
+    // `extraIni` is appended to the configuration (other sections or keys).
+    explicit ArchiveHome(const std::string& autoRebuild = "Y", const std::string& extraIni = "");
+    const std::string& path() const { return m_home.path(); }
+    // "<home>/<list>/archive/", created with fresh relations copied from the templates.
+    std::string CreateList(const std::string& list, bool withRelations = true);
+    std::string ArchivePath(const std::string& list) const;
+    // Writes "<number in lower-case hex>.msg" into the list's archive directory.
+    std::string WriteMessage(const std::string& list, uint32_t number, const std::string& content);
+    void WriteIni(const std::string& autoRebuild, const std::string& extraIni = "");
+    Config& config() { return m_config; }
+
+private:
+    TempDir m_home;
+    Config m_config;
+};
+
+// A small realistic message; `extraHeaders` end in "\n".
+std::string SimpleMessage(const std::string& subject, const std::string& from = "Ann Lee <ann@example.org>",
+                          const std::string& date = "Mon, 1 Oct 2001 09:00:00 +0000",
+                          const std::string& extraHeaders = "", const std::string& body = "Hello.\n");
+
+}  // namespace testenv
