@@ -256,8 +256,14 @@ public:
     //    journal and WAL files are removed.
     // Results: 0; 22 when the template is not a relation of this store (the target is then
     // left alone); 14 when other processes keep the relation busy past the lock timeout; 11
-    // when a file cannot be created or written. Do not call it while this process holds
-    // lock() on the same relation: it would wait for itself.
+    // when a file cannot be created or written. Replacements in one directory are serialised
+    // across processes (flock on the directory). The idle connections this process keeps
+    // for reuse are closed first. Do not call it while this process holds lock() on the same
+    // relation: it would wait for itself. A file SQLite cannot use is replaced only once no
+    // connection of any process has it open (up to the lock timeout).
+    //
+    // Callers that would copy template files over relation files must use this instead: a
+    // plain copy over a relation in use, or next to its -wal/-shm files, corrupts it.
     static dbError ReplaceWithTemplate(const char* templatePath, const char* directory,
                                        const char* name);
 

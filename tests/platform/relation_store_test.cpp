@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <poll.h>
 #include <sqlite3.h>
 #include <string>
 #include <sys/wait.h>
@@ -55,8 +56,11 @@ struct Pipe {
         ::close(fd[1]);
     }
     void send() const { EXPECT_EQ(::write(fd[1], "x", 1), 1); }
+    // False when nothing came within 20 seconds (the other side failed).
     bool receive() const
     {
+        struct pollfd p = {fd[0], POLLIN, 0};
+        if (::poll(&p, 1, 20000) != 1) return false;
         char c;
         return ::read(fd[0], &c, 1) == 1;
     }
@@ -649,4 +653,53 @@ TEST(InitCommand, CreatesTemplatesAndReplacesThemOnlyWhenForced)
     run = testenv::Run(cli + " init");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("cannot create directory"), std::string::npos) << run.err;
+}
+
+TEST_F(Store, DamagedFileIsRepairedOnlyOnceNoProcessHasItOpen)
+{
+    const std::string templ = dir / "home";
+    testenv::MakeDirs(templ);
+    ASSERT_EQ(diaRel::Create(templ.c_str(), "archiveenv"), db_ok);
+    const std::string templFile = templ + "/archiveenv.db";
+    diamondBase::ReleaseIdle();
+
+    Pipe opened, release, sawDamage;
+    const pid_t user = Spawn([&] {
+        diamondBase base;
+        archiveenv env(base, dir.path().c_str());
+        env.setKey({1, 0});
+        if (env.get(0) != db_notfound) return 1;
+        opened.send();
+        release.receive();
+        // The first page was overwritten behind SQLite's back: this connection answers from
+        // the pages it has validated before (the relation as it was) or with a clean error.
+        const dbError got = env.get(0);
+        if (got != db_notfound && got != db_corrupt && got != db_notopened) return 10 + got;
+        sawDamage.send();
+        return 0;
+    });
+    ASSERT_TRUE(opened.receive());
+    // Damage the first page in place while the user keeps its connection.
+    std::string bytes = testenv::ReadFile(envFile());
+    std::fill(bytes.begin(), bytes.begin() + 100, 'X');
+    testenv::WriteFile(envFile(), bytes);
+
+    // The user's open connection holds the file: the repair waits, then gives up cleanly.
+    diamondBase::SetLockTimeout(150);
+    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
+              db_locked);
+    EXPECT_EQ(testenv::ReadFile(envFile()).substr(0, 100), std::string(100, 'X'));
+    release.send();
+    ASSERT_TRUE(sawDamage.receive());
+    EXPECT_EQ(Wait(user), 0);
+
+    // Once it is gone, the same call empties the file in place and copies the template in.
+    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
+              db_ok);
+    diamondBase base;
+    archiveenv env(base, dir.path().c_str());
+    ASSERT_EQ(env.status(), db_ok);
+    EXPECT_EQ(env.first(), db_eof);
+    EXPECT_EQ(PutEnv(env, 3, 0), db_ok);
+    EXPECT_EQ(Walk(env), (std::vector<Key>{{3, 0}}));
 }
