@@ -78,3 +78,25 @@ DLARCHIVE_API int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idx
 // encapsulated messages included. 0 or the first failing result (3 when the key is not
 // stored). Neither flushes nor unlocks the body relation.
 DLARCHIVE_API int RemoveArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key);
+
+// The same six functions for a mailing list: when the store fails (on put other than 0 and
+// 18; on get other than 0, 3 and 18) and "DlManager"/"AutoRebuild" is "Y" (in either case;
+// a missing value means off), the list's archive relations are rebuilt; a rebuild that
+// fails, or that cannot start because one of the same list already runs in this process,
+// turns the result into 22. AddArchiveEnv stores the From names as written here;
+// GetArchiveEnv hands out a null envelope after a rebuild step; AddArchiveBody takes the
+// step only when the put of the body's own record failed. Nested records go through the
+// forms without a list name.
+DLARCHIVE_API int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
+                                uint32_t messageSize, uint32_t headerSize, const char* listName);
+DLARCHIVE_API int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope,
+                                uint32_t& messageSize, uint32_t& headerSize, const char* listName);
+DLARCHIVE_API int RemoveArchiveEnv(archiveenv* envelopes, idxkey* key, const char* listName);
+DLARCHIVE_API int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
+                                 idxkey* envelopeKey, mail_bodystruct* body,
+                                 uint32_t messageSize, uint32_t headerSize, const char* listName);
+DLARCHIVE_API int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key,
+                                 mail_bodystruct** body, uint32_t& messageSize,
+                                 uint32_t& headerSize, const char* listName);
+DLARCHIVE_API int RemoveArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key,
+                                    const char* listName);

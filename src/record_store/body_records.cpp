@@ -85,6 +85,7 @@ struct Writer {
     ParamParser parameters;
     StrListParser languages;
     std::vector<uint8_t> partBytes;
+    bool ownPutFailed = false;  // the top body's own put failed (not a nested one)
 };
 
 // What one body stored below itself, deleted again when the body cannot be stored. Results
@@ -232,7 +233,10 @@ int StoreBody(Writer& w, const mail_bodystruct* body, int depth)
         if (int result = StoreNested(w, body, nested); result != db_ok) return result;
         FillRecord(w, body, seq, nested);
         const dbError result = w.bodies->put();
-        if (result != db_ok) nested.RemoveAll();
+        if (result != db_ok) {
+            nested.RemoveAll();
+            if (depth == 0) w.ownPutFailed = true;
+        }
         return result;
     } catch (...) {
         // An encoder ran out of memory: nothing below this body may stay behind.
@@ -368,13 +372,23 @@ int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
                    idxkey* envelopeKey, mail_bodystruct* body, uint32_t messageSize,
                    uint32_t headerSize)
 {
+    return dlarchive::records::StoreBodyTree(bodies, envelopes, bodyKey, envelopeKey, body, messageSize,
+                                             headerSize, nullptr);
+}
+
+int dlarchive::records::StoreBodyTree(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
+                                      idxkey* envelopeKey, mail_bodystruct* body, uint32_t messageSize,
+                                      uint32_t headerSize, bool* ownPutFailed)
+{
     if (bodies == nullptr || envelopes == nullptr || bodyKey == nullptr ||
         envelopeKey == nullptr)
         return db_range;
     static const mail_bodystruct kEmpty{};
     Writer w{bodies, envelopes, bodyKey, envelopeKey, messageSize, headerSize, {}, {}, {}};
     try {
-        return StoreBody(w, body != nullptr ? body : &kEmpty, 0);
+        const int result = StoreBody(w, body != nullptr ? body : &kEmpty, 0);
+        if (ownPutFailed != nullptr) *ownPutFailed = w.ownPutFailed;
+        return result;
     } catch (const std::bad_alloc&) {
         throw db_nomem;
     }

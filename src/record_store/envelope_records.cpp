@@ -54,6 +54,12 @@ char* TextOrNull(const dbData& field)
 int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
                   uint32_t messageSize, uint32_t headerSize)
 {
+    return dlarchive::records::StoreEnvelope(envelopes, key, envelope, messageSize, headerSize, true);
+}
+
+int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
+                                      uint32_t messageSize, uint32_t headerSize, bool convertFromNames)
+{
     if (envelopes == nullptr || key == nullptr) return db_range;
     static const mail_envelope kEmpty{};
     const mail_envelope* e = envelope != nullptr ? envelope : &kEmpty;
@@ -69,7 +75,10 @@ int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
     r.setHeaderSize(headerSize);
 
     AddrParser addresses;
-    addresses.ParseFrom(e->from, r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost);
+    if (convertFromNames)
+        addresses.ParseFrom(e->from, r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost);
+    else
+        addresses.Parse(e->from, r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost);
     addresses.Parse(e->sender, r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost);
     addresses.Parse(e->reply_to, r.replyToPersonal, r.replyToAdl, r.replyToMailbox,
                     r.replyToHost);

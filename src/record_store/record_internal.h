@@ -23,4 +23,14 @@ inline const char* FieldText(const dbData& field)
 // Releases an encapsulated message with its envelope and body.
 void FreeMessage(mail_body_message** message);
 
+// AddArchiveEnv, with the From names converted to UTF-8 or stored as written (the form that
+// takes a list name stores them as written).
+int StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,
+                  uint32_t headerSize, bool convertFromNames);
+
+// AddArchiveBody; `ownPutFailed` (when given) tells whether the failure was the put of the
+// body's own record rather than one of its nested records.
+int StoreBodyTree(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey, idxkey* envelopeKey,
+                  mail_bodystruct* body, uint32_t messageSize, uint32_t headerSize, bool* ownPutFailed);
+
 }  // namespace dlarchive::records
