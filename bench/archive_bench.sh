@@ -54,12 +54,13 @@ place() {
     list=$1; from=$2
     rm -rf "$HOME_DIR/dlmgr/$list"
     mkdir -p "$HOME_DIR/dlmgr/$list/archive"
-    cp "$from"/*.msg "$HOME_DIR/dlmgr/$list/archive/"
+    find "$from" -maxdepth 1 -name "*.msg" -exec cp -t "$HOME_DIR/dlmgr/$list/archive/" {} +
 }
 
 echo "jailhouse-dev: $TOTAL messages"
 place jailhouse "$SRC"
 measure "rebuild jailhouse-dev (relations + en-us pages)" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" rebuild jailhouse
+measure "reload jailhouse-dev (relations only)" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" reload jailhouse
 measure "pages jailhouse-dev (en-us)" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" pages jailhouse
 
 python3 "$CORPUS/to_mbox.py" "$SRC" "$WORK/jailhouse.mbox" >/dev/null
@@ -72,6 +73,7 @@ for n in $SIZES; do
     fi
     place "big$n" "$WORK/src/big-$n"
     measure "rebuild $n (relations + en-us pages)" "$n" "$CLI" --config "$HOME_DIR/etc" rebuild "big$n"
+    measure "reload $n (relations only)" "$n" "$CLI" --config "$HOME_DIR/etc" reload "big$n"
     measure "pages $n (en-us)" "$n" "$CLI" --config "$HOME_DIR/etc" pages "big$n"
     rm -rf "$HOME_DIR/dlmgr/big$n"
 done

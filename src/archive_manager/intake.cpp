@@ -192,20 +192,22 @@ bool CDlArchive::CheckArchiveDatabase()
 
 namespace {
 
-// Message files of an archive directory in ascending message number, so that every reload
-// and rebuild stores them in the same order.
-std::vector<std::string> MessageFiles(const char* archivePath)
+// Numbers of the message files of an archive directory, ascending, so that every reload and
+// rebuild stores them in the same order.
+std::vector<uint32_t> MessageNumbers(const char* archivePath)
 {
-    std::vector<std::string> names;
+    std::vector<uint32_t> numbers;
     try {
-        names = CDirUtil(kFileModule).List(archivePath, "*.msg");
+        CDirUtil(kFileModule).ForEach(archivePath, "*.msg",
+                                      [&numbers](const char* name) {
+                                          numbers.push_back(CDlArchive::GetId(name));
+                                          return true;
+                                      });
     } catch (const CDirUtilException& e) {
         throw CFileUtilException(kFileModule, e.GetLastErrorMsg());
     }
-    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return CDlArchive::GetId(a.c_str()) < CDlArchive::GetId(b.c_str());
-    });
-    return names;
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
 }
 
 // Relation templates of the home directory in place of the archive's relation files.
@@ -240,7 +242,12 @@ bool CDlArchive::CheckArchiveMessages()
 {
     if (m_szArchivePath[0] == '\0') return false;
     try {
-        return !CDirUtil(kFileModule).List(m_szArchivePath, "*.msg").empty();
+        bool found = false;
+        CDirUtil(kFileModule).ForEach(m_szArchivePath, "*.msg", [&found](const char*) {
+            found = true;
+            return false;  // the first one is enough
+        });
+        return found;
     } catch (const CDirUtilException&) {
         return false;
     }
@@ -250,13 +257,14 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
 {
     if (m_szArchivePath[0] == '\0') throw CFileUtilException(kFileModule, "No archive path");
     ReplaceRelations(GetDlHomeDir(), m_szArchivePath);
-    const std::vector<std::string> names = MessageFiles(m_szArchivePath);
+    // Numbers, not names: a list of 100,000 names would cost more than the whole intake.
+    const std::vector<uint32_t> numbers = MessageNumbers(m_szArchivePath);
     const Progress progress = ProgressState();
     uint32_t done = 0;
-    for (const std::string& name : names) {
-        target.AddArchive(m_szArchivePath, GetId(name.c_str()));
+    for (const uint32_t number : numbers) {
+        target.AddArchive(m_szArchivePath, number);
         if (progress.handler != nullptr)
-            progress.handler(++done, static_cast<uint32_t>(names.size()), progress.context);
+            progress.handler(++done, static_cast<uint32_t>(numbers.size()), progress.context);
     }
 }
 

@@ -157,9 +157,9 @@ bool CDirUtil::IsDelimiterExist(const char* path)
     return n > 0 && path[n - 1] == '/';
 }
 
-std::vector<std::string> CDirUtil::List(const char* directory, const char* wildcard) const
+void CDirUtil::ForEach(const char* directory, const char* wildcard,
+                       const std::function<bool(const char* name)>& visit) const
 {
-    std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory != nullptr ? directory : ""),
                                             ::closedir);
     if (!dir)
@@ -168,11 +168,24 @@ std::vector<std::string> CDirUtil::List(const char* directory, const char* wildc
     while (const dirent* entry = ::readdir(dir.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         if (::fnmatch(wildcard, entry->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
-        struct stat st {};
-        const std::string path = dlarchive::platform::JoinPath(directory, entry->d_name);
-        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        names.emplace_back(entry->d_name);
+        if (entry->d_type != DT_REG) {
+            // Only file systems that do not tell the type need a stat.
+            if (entry->d_type != DT_UNKNOWN) continue;
+            struct stat st {};
+            const std::string path = dlarchive::platform::JoinPath(directory, entry->d_name);
+            if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        }
+        if (!visit(entry->d_name)) return;
     }
+}
+
+std::vector<std::string> CDirUtil::List(const char* directory, const char* wildcard) const
+{
+    std::vector<std::string> names;
+    ForEach(directory, wildcard, [&names](const char* name) {
+        names.emplace_back(name);
+        return true;
+    });
     std::sort(names.begin(), names.end());
     return names;
 }

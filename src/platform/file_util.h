@@ -1,6 +1,7 @@
 #pragma once
 // File utilities of the support library.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ public:
     // compared without regard to case, sorted by name. A missing directory throws
     // CDirUtilException.
     std::vector<std::string> List(const char* directory, const char* wildcard) const;
+    // Calls `visit` with the name of each regular file that matches, in directory order,
+    // until it answers false (large directories need not be held as a list of names).
+    void ForEach(const char* directory, const char* wildcard,
+                 const std::function<bool(const char* name)>& visit) const;
 };
 
 namespace dlarchive::platform {
