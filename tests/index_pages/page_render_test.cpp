@@ -3,10 +3,12 @@
 #include <random>
 #include <regex>
 
+#include "index_pages/page_expect.h"
 #include "index_pages/page_oracle.h"
 #include "index_pages/page_render.h"
 
 using namespace dlarchive::pages;
+using namespace pageexpect;
 
 namespace {
 
@@ -36,53 +38,6 @@ EnvelopeSummary Message(uint32_t id, const std::string& subject, const std::stri
                         const std::string& host = "example.org")
 {
     return EnvelopeSummary{id, 0, subject, date, personal, mailbox, host};
-}
-
-const char* kBar =
-    "<table width=\"100%\" heighth=\"10\" border=\"0\" cellspacing=\"0\" cellpadding=\"0\">\r\n"
-    "<tr>\r\n"
-    "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-left-fade.gif\" width=\"150\" height=\"10\" border=\"0\"></td>\r\n"
-    "<td width=\"100%\" heighth=\"10\" background=\"/vubo/module-pictures/images/bot-line.gif\"><img src=\"/vubo/module-pictures/images/bot-line.gif\" width=\"150\" height=\"10\"></td>\r\n"
-    "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-right-fade.gif\" width=\"150\" height=\"10\" border=\"0\"></td>\r\n"
-    "</tr>\r\n"
-    "</table>\r\n";
-
-std::string Head(const std::string& title)
-{
-    return "Content-type: text/html\r\n\r\n<html>\r\n<head>\r\n<title>" + title +
-           "</title>\r\n<LINK REL=STYLESHEET HREF=\"/vubo/style/vkmainstylesheet.css\">\n"
-           "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n</head>\r\n<body>\r\n"
-           "<font face=\"Arial Black\">sales</font>\n<p><font face=\"Arial\">" +
-           title + "</font></p>\r\n" + kBar;
-}
-
-std::string Tail(const std::string& page)
-{
-    return std::string(kBar) +
-           "<p align=\"right\"><input type=\"button\" name=\"Help\" value=\"Help\" onClick=\"window.open('/vubo/help/dl/en-us/archive/" +
-           page +
-           "', '', 'toolbar=no,location=no,directories=no,status=no,menubar=no,scrollbars=yes,resizable=yes,width=400,height=300')\"></p>\r\n"
-           "</body>\r\n</html>\r\n";
-}
-
-const std::string kThreadNav =
-    "<p><font face=\"Arial\">[<a href=\"/vubo/scripts/archivecgi.exe?Command=GetDateIndex&mailinglist=sales&locale=en-us\">By date</a>]\r\n"
-    "[<a href=\"/vubo/scripts/archivecgi.exe?Command=GetAuthorIndex&mailinglist=sales&locale=en-us\">By author</a>]"
-    " [By thread] </font></p>\r\n<ul>\r\n";
-const std::string kAuthorNav =
-    "<p><font face=\"Arial\">[<a href=\"/vubo/scripts/archivecgi.exe?Command=GetDateIndex&mailinglist=sales&locale=en-us\">By date</a>]\r\n"
-    "[By author]\r\n"
-    "[<a href=\"/vubo/scripts/archivecgi.exe?Command=GetThreadIndex&mailinglist=sales&locale=en-us\">By thread</a>]\r\n"
-    "</font></p>\r\n";
-const std::string kDateNav =
-    "<p><font face=\"Arial\">[By date]\r\n "
-    "[<a href=\"/vubo/scripts/archivecgi.exe?Command=GetAuthorIndex&mailinglist=sales&locale=en-us\">By author</a>]\r\n"
-    "[<a href=\"/vubo/scripts/archivecgi.exe?Command=GetThreadIndex&mailinglist=sales&locale=en-us\">By thread</a>] </font></p>\r\n";
-
-std::string ThreadLine(int id, const std::string& subject, const std::string& author, const std::string& date)
-{
-    return "<li><a href=\"/vubo/scripts/archivecgi.exe?Command=ShowMessage&mailinglist=sales&nId=" + std::to_string(id) +
-           "&sort=ByThread&locale=en-us\">" + subject + "</a> - <em>" + author + ", </em>" + date + " </li>\r\n";
 }
 
 // Every page three ways: the fast renderer, the plain passes, and (where given) by hand.
