@@ -1,5 +1,7 @@
 // Commands on the messages of one list: intake, import, reload, rebuild, retrieval, pages.
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -119,7 +121,8 @@ int Import(const Args& args)
     std::string message;
     for (auto& reader : readers) {
         while (reader->Next(message)) {
-            const uint32_t number = WriteMessageFile(dir, message, next);
+            // The source files stay: one sync of the whole archive at the end is enough.
+            const uint32_t number = WriteMessageFile(dir, message, next, false);
             next = number + 1;
             ++imported;
             if (!Archive(*archive, MessageFileName(number), number)) ++failed;
@@ -127,6 +130,11 @@ int Import(const Args& args)
         }
     }
     progress.Finish();
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::syncfs(dirFd);
+        ::close(dirFd);
+    }
     std::printf("imported %llu messages into %s (%llu not archived)\n", static_cast<unsigned long long>(imported),
                 args[0].c_str(), static_cast<unsigned long long>(failed));
     return failed == 0 ? kExitOk : kExitFailure;
