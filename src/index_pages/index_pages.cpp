@@ -163,30 +163,37 @@ bool CDlArchive::SortArchiveRecords(const char* /*listName*/, ms** authors, ms**
     return true;
 }
 
+namespace {
+
+using Renderer = std::string (*)(const PageContext&, const std::vector<std::string>&,
+                                 const std::vector<EnvelopeSummary>&);
+
+// One page of one locale from a chain the caller built.
+void GeneratePage(CDlArchive& owner, const char* listName, const ms* chain, const char* locale, const char* kind,
+                  Renderer render)
+{
+    const Language language = LoadLanguage(owner, locale);
+    const auto records = ReadEnvelopes(owner);
+    WritePage(owner, language.key, kind, render(Context(listName, language), ChainTexts(chain), records));
+}
+
+}  // namespace
+
 bool CDlArchive::GenerateThreadPage(const char* listName, ms* threads, const char* locale)
 {
-    const Language language = LoadLanguage(*this, locale);
-    const auto records = ReadEnvelopes(*this);
-    WritePage(*this, language.key, "thread",
-              dlarchive::pages::RenderThreadPage(Context(listName, language), ChainTexts(threads), records));
+    GeneratePage(*this, listName, threads, locale, "thread", dlarchive::pages::RenderThreadPage);
     return true;
 }
 
 bool CDlArchive::GenerateAuthorPage(const char* listName, ms* authors, const char* locale)
 {
-    const Language language = LoadLanguage(*this, locale);
-    const auto records = ReadEnvelopes(*this);
-    WritePage(*this, language.key, "author",
-              dlarchive::pages::RenderAuthorPage(Context(listName, language), ChainTexts(authors), records));
+    GeneratePage(*this, listName, authors, locale, "author", dlarchive::pages::RenderAuthorPage);
     return true;
 }
 
 bool CDlArchive::GenerateDatePage(const char* listName, ms* dates, const char* locale)
 {
-    const Language language = LoadLanguage(*this, locale);
-    const auto records = ReadEnvelopes(*this);
-    WritePage(*this, language.key, "date",
-              dlarchive::pages::RenderDatePage(Context(listName, language), ChainTexts(dates), records));
+    GeneratePage(*this, listName, dates, locale, "date", dlarchive::pages::RenderDatePage);
     return true;
 }
 
