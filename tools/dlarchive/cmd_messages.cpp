@@ -206,13 +206,18 @@ int Texts(const Args& args)
     mail_envelope* envelope = nullptr;
     mail_bodystruct* body = nullptr;
     uint32_t size = 0, header = 0;
+    // A read that throws (message not found) may still have handed out an envelope.
+    struct Release {
+        mail_envelope*& e;
+        mail_bodystruct*& b;
+        ~Release() { FreeRecords(e, b); }
+    } release{envelope, body};
     archive->GetArchiveEnv(number, 0, envelope, size, header);
     char author[CDlArchive::kDisplayTextSize] = {}, date[CDlArchive::kDisplayTextSize] = {},
          subject[CDlArchive::kDisplayTextSize] = {};
     archive->GetAuthorOfMessage(envelope, author, locale.c_str());
     archive->GetDateOfMessage(envelope, date, locale.c_str());
     archive->GetSubjectOfMessage(envelope, subject, locale.c_str());
-    FreeRecords(envelope, body);
     const nlohmann::json texts = {
         {"author", SanitizeUtf8(author)}, {"date", SanitizeUtf8(date)}, {"subject", SanitizeUtf8(subject)}};
     std::printf("%s\n", texts.dump(2).c_str());
