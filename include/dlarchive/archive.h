@@ -76,6 +76,8 @@ public:
     // Starts the relations afresh from the templates and stores every message file again.
     // Stops silently at the first file or archive failure.
     void ProcessArchivedMessages(const char* listName);
+    // The same; when a failure stopped it, `failure` (when given) holds its code and text.
+    void ProcessArchivedMessages(const char* listName, CLogging* failure);
 
     // The stored envelope or body of (number, seq), newly built and owned by the caller
     // (mail_free_envelope, mail_free_body), with the sizes the intake recorded. Failures

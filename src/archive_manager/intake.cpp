@@ -268,12 +268,23 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
     }
 }
 
-void CDlArchive::ProcessArchivedMessages(const char* /*listName*/)
+void CDlArchive::ProcessArchivedMessages(const char* listName) { ProcessArchivedMessages(listName, nullptr); }
+
+void CDlArchive::ProcessArchivedMessages(const char* /*listName*/, CLogging* failure)
 {
+    // A failure ends the reload silently; only a caller who asks learns what stopped it.
     try {
         ReloadFromMessageFiles(*this);
-    } catch (const CFileUtilException&) {
-    } catch (const CDlArchiveException&) {
+    } catch (const CFileUtilException& e) {
+        if (failure != nullptr) {
+            failure->SetLastError(16);
+            failure->SetLastErrorMsg(e.GetLastErrorMsg());
+        }
+    } catch (const CDlArchiveException& e) {
+        if (failure != nullptr) {
+            failure->SetLastError(e.GetLastError());
+            failure->SetLastErrorMsg(e.GetLastErrorMsg());
+        }
     }
 }
 

@@ -147,8 +147,9 @@ int Reload(const Args& args)
     if (args.size() != 1) throw UsageError{"wrong number of arguments"};
     auto archive = OpenList(args[0]);
     const ProgressHook hook;
-    archive->ProcessArchivedMessages(args[0].c_str());
-    return kExitOk;
+    CLogging failure;
+    archive->ProcessArchivedMessages(args[0].c_str(), &failure);
+    return failure.GetLastError() == 0 ? kExitOk : ReportError(failure);
 }
 const Register reload{{"reload", "LIST", "start LIST's relations afresh and store every message file", Reload}};
 
