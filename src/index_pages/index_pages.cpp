@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <string>
 #include <unistd.h>
@@ -209,10 +210,14 @@ void CDlArchive::GenerateIndexPages(const char* listName)
         if (name.size() <= 127) locales.push_back(name);
     }
     if (locales.empty()) return;
-    // One reading of the relation serves every page of every locale.
-    const auto records = ReadEnvelopes(*this);
+    // One reading of the relation serves every page of every locale. It follows the first
+    // language table, as each listing opens its table before the relations: a table that
+    // does not open is what gets reported, whatever state the relations are in.
+    std::optional<std::vector<EnvelopeSummary>> envelopes;
     for (const std::string& locale : locales) {
         const Language language = LoadLanguage(*this, locale.c_str());
+        if (!envelopes) envelopes = ReadEnvelopes(*this);
+        const std::vector<EnvelopeSummary>& records = *envelopes;
         const PageContext context = Context(listName, language);
         const auto listings = dlarchive::pages::BuildListings(records, language.strings);
         WritePage(*this, language.key, "author", dlarchive::pages::RenderAuthorPage(context, listings.authors, records));

@@ -377,6 +377,15 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
     EXPECT_EQ(manager.GetLastError(), 1);
     Chains c;
     EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first, 1);
+    // With the language table failing as well, the table is what gets reported: it is
+    // opened before the relations.
+    std::filesystem::remove(languages + "en-us.txt");
+    EXPECT_EQ(Failure([&] { manager.GenerateIndexPages("sales"); }),
+              std::make_pair(26, std::string("Unable to initialize language table")));
+    EXPECT_EQ(manager.GetLastError(), 26);
+    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first, 26);
+    EXPECT_EQ(Failure([&] { manager.GenerateAuthorPage("sales", nullptr, "en-us"); }).first, 26);
+    testenv::WriteFile(languages + "en-us.txt", english);
     EXPECT_EQ(PageBytes(), before);
     noTemporaries();
 
