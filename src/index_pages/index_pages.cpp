@@ -116,7 +116,8 @@ void WritePage(CDlArchive& owner, const std::string& languageKey, const char* ki
 {
     const std::string page = std::string(owner.GetArchivePathText()) + languageKey + "-" + kind + ".html";
     std::string temp = std::string(owner.GetArchivePathText()) + languageKey + "-" + kind + ".tmp.XXXXXX";
-    const int fd = page.size() < CDlArchive::kPathSize ? ::mkstemp(temp.data()) : -1;
+    const bool fits = owner.GetArchivePathText()[0] != '\0' && page.size() < CDlArchive::kPathSize;
+    const int fd = fits ? ::mkstemp(temp.data()) : -1;
     if (fd < 0) {
         owner.SetLastError(19);
         throw CDlArchiveException(19, "Out of memory.");

@@ -913,7 +913,8 @@ std::string diaRel::FilePath(const char* directory, const char* name)
 diaRel::diaRel(diamondBase& base, const char* directory, const char* name) : m_base(base)
 {
     ++m_base.m_relations;
-    if (directory == nullptr || name == nullptr || *name == '\0' ||
+    // No directory is no relation: an empty path must never mean the current directory.
+    if (directory == nullptr || *directory == '\0' || name == nullptr || *name == '\0' ||
         std::strlen(name) > kMaxName)
         return;
     m_name = name;
@@ -1326,7 +1327,9 @@ dbError diaRel::next()
 
 dbError diaRel::Create(const char* directory, const char* name, bool replace)
 {
-    if (name == nullptr || *name == '\0' || std::strlen(name) > kMaxName) return db_notopened;
+    if (directory == nullptr || *directory == '\0' || name == nullptr || *name == '\0' ||
+        std::strlen(name) > kMaxName)
+        return db_notopened;
     const std::string dir = DirectoryOf(directory);
     const std::string target = FilePath(directory, name);
     if (!replace && Exists(target)) return db_dup;
@@ -1360,8 +1363,8 @@ dbError diaRel::Create(const char* directory, const char* name, bool replace)
 dbError diaRel::ReplaceWithTemplate(const char* templatePath, const char* directory,
                                     const char* name)
 {
-    if (templatePath == nullptr || name == nullptr || *name == '\0' ||
-        std::strlen(name) > kMaxName)
+    if (templatePath == nullptr || name == nullptr || *name == '\0' || directory == nullptr ||
+        *directory == '\0' || std::strlen(name) > kMaxName)
         return db_notopened;
     dbError result = db_ok;
     sqlite3* source = OpenTemplate(templatePath, name, &result);

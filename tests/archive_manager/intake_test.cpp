@@ -358,3 +358,44 @@ TEST_F(Intake, LockedRelationSurfacesAsInUse)
     // Once the holder is done, the same intake goes through.
     EXPECT_TRUE(manager.AddArchive(archive.c_str(), 1));
 }
+
+TEST(NoArchivePath, NothingTouchesTheCurrentDirectory)
+{
+    testenv::ArchiveHome home;
+    testenv::TempDir cwd;
+    // Relations and pages in the current directory would be picked up by an empty path.
+    ASSERT_EQ(diaRel::Create(cwd.path().c_str(), "archiveenv"), db_ok);
+    ASSERT_EQ(diaRel::Create(cwd.path().c_str(), "archivebody"), db_ok);
+    testenv::WriteFile(cwd / "1.msg", testenv::SimpleMessage("One"));
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+
+    CDlArchive archive;  // no list name, no archive path
+    archive.GetArchivePath();
+    EXPECT_STREQ(archive.GetArchivePathText(), "");
+    EXPECT_FALSE(archive.CheckArchiveDatabase());
+    EXPECT_FALSE(archive.CheckArchiveMessages());
+    EXPECT_FALSE(archive.AddArchive("", 1));
+    mail_envelope* env = nullptr;
+    uint32_t size = 0, header = 0;
+    try {
+        archive.GetArchiveEnv(1, 0, env, size, header);
+        ADD_FAILURE() << "no exception";
+    } catch (const CDlArchiveException& e) {
+        EXPECT_EQ(e.GetLastError(), 1);
+    }
+    dlarchive::cclient::FreeEnvelope(&env);
+    EXPECT_THROW(archive.GenerateIndexPages(""), CDlArchiveException);
+    EXPECT_EQ(diaRel::Create("", "archiveenv"), db_notopened);
+    const auto r = testenv::Run("ls -A " + testenv::Quote(cwd.path()));
+    EXPECT_EQ(r.out, "1.msg\narchivebody.db\narchiveenv.db\n");
+    {
+        diamondBase base;
+        archiveenv envelopes(base, cwd.path().c_str());
+        envelopes.begin(0);
+        envelopes.first();
+        EXPECT_EQ(envelopes.status(), db_eof);  // still empty
+    }
+    ASSERT_EQ(chdir(previous), 0);
+}
