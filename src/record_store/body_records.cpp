@@ -305,7 +305,10 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
     } else if (body->type == TYPEMESSAGE) {
         const uint16_t envelopeSeq = r.msgEnvSeq();
         const uint16_t bodySeq = r.msgBodySeq();
-        if (envelopeSeq == 0 && bodySeq == 0) return db_ok;
+        // c-client's mail_free_body reads the message record of every MESSAGE/RFC822 body
+        // (an empty part of a digest has neither envelope nor body): it must exist.
+        if (envelopeSeq == 0 && bodySeq == 0 && std::strcmp(FieldText(r.subtype), "RFC822") != 0)
+            return db_ok;
         if (bodySeq != 0 && bodySeq <= seq) return db_corrupt;
         mail_body_message* message = cc::NewMessage();
         body->nested.msg = message;
