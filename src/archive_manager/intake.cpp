@@ -157,19 +157,31 @@ bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, i
     idxkey envKey{number, recordSeq};
     idxkey bodyKey{number, recordSeq};
     bool bodyOpen;
+    int32_t envResult = db_ok;
+    int32_t bodyResult = db_ok;
     {
         diamondBase base;
         archivebody bodies(base, archiveDirectory, "archivebody");
         archiveenv envelopes(base, archiveDirectory, "archiveenv");
         bodyOpen = bodies.status() == db_ok;
         if (bodyOpen) {
-            GetArchiveEnvDbRet(::AddArchiveEnv(&envelopes, &envKey, envelope, m_nBufferLen, m_nHdrSize));
-            envKey = idxkey{number, recordSeq};
-            bodyKey = idxkey{number, recordSeq};
-            GetArchiveBodyDbRet(::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen,
-                                                 m_nHdrSize));
-            return true;
+            envResult = ::AddArchiveEnv(&envelopes, &envKey, envelope, m_nBufferLen, m_nHdrSize);
+            if (envResult != db_corrupt) {
+                GetArchiveEnvDbRet(envResult);
+                envKey = idxkey{number, recordSeq};
+                bodyKey = idxkey{number, recordSeq};
+                bodyResult = ::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen,
+                                              m_nHdrSize);
+            }
         }
+    }
+    if (bodyOpen) {
+        // Damage found while storing (22) is reported as rebuilt (18), so it is rebuilt, once
+        // the relations are closed; the rebuild stores this message with all the others.
+        if ((envResult == db_corrupt || bodyResult == db_corrupt) && IsY(IsAutoRebuild())) RunAutoRebuild();
+        if (envResult == db_corrupt) GetArchiveEnvDbRet(envResult);
+        GetArchiveBodyDbRet(bodyResult);
+        return true;
     }
     // The relations are closed before a rebuild replaces their files.
     SetLastError(7);

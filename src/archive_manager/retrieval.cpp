@@ -39,38 +39,52 @@ std::unique_ptr<LanguageTable> OpenTable(const char* locale)
 void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& envelope, uint32_t& messageSize,
                                uint32_t& headerSize)
 {
-    diamondBase base;
-    archiveenv envelopes(base, m_szArchivePath, "archiveenv");
-    if (envelopes.status() != db_ok) {
-        SetLastError(1);
-        if (!IsY(IsAutoRebuild())) ThrowError(1, "Could not open archive envelope database");
-        if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+    int32_t result;
+    {
+        diamondBase base;
+        archiveenv envelopes(base, m_szArchivePath, "archiveenv");
+        if (envelopes.status() != db_ok) {
+            SetLastError(1);
+            if (!IsY(IsAutoRebuild())) ThrowError(1, "Could not open archive envelope database");
+            if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+        }
+        idxkey key{number, RecordSeq(seq)};
+        result = ::GetArchiveEnv(&envelopes, &key, &envelope, messageSize, headerSize);
     }
-    idxkey key{number, RecordSeq(seq)};
-    GetArchiveEnvDbRet(::GetArchiveEnv(&envelopes, &key, &envelope, messageSize, headerSize));
+    // Damage that only the read found (22) is reported as rebuilt (18), so it is rebuilt,
+    // once the relation is closed: the caller asks again, and would otherwise meet the same
+    // damage for ever.
+    if (result == db_corrupt && IsY(IsAutoRebuild())) RunAutoRebuild();
+    GetArchiveEnvDbRet(result);
 }
 
 void CDlArchive::GetArchiveBody(uint32_t number, int8_t seq, mail_bodystruct*& body, uint32_t& messageSize,
                                 uint32_t& headerSize)
 {
-    diamondBase base;
-    archivebody bodies(base, m_szArchivePath, "archivebody");
     const bool autoRebuild = IsY(IsAutoRebuild());
-    if (bodies.status() != db_ok) {
-        SetLastError(7);
-        if (autoRebuild) {
-            if (RunAutoRebuild()) ThrowError(18, "Archive body database was rebuild");
-            ThrowError(7, "Could not open archive body database");
+    int32_t result;
+    {
+        diamondBase base;
+        archivebody bodies(base, m_szArchivePath, "archivebody");
+        if (bodies.status() != db_ok) {
+            SetLastError(7);
+            if (autoRebuild) {
+                if (RunAutoRebuild()) ThrowError(18, "Archive body database was rebuild");
+                ThrowError(7, "Could not open archive body database");
+            }
         }
+        archiveenv envelopes(base, m_szArchivePath, "archiveenv");
+        if (envelopes.status() != db_ok) {
+            SetLastError(1);
+            if (!autoRebuild) ThrowError(1, "Could not open archive envelope database");
+            if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+        }
+        idxkey key{number, RecordSeq(seq)};
+        result = ::GetArchiveBody(&bodies, &envelopes, &key, &body, messageSize, headerSize);
     }
-    archiveenv envelopes(base, m_szArchivePath, "archiveenv");
-    if (envelopes.status() != db_ok) {
-        SetLastError(1);
-        if (!autoRebuild) ThrowError(1, "Could not open archive envelope database");
-        if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
-    }
-    idxkey key{number, RecordSeq(seq)};
-    GetArchiveBodyDbRet(::GetArchiveBody(&bodies, &envelopes, &key, &body, messageSize, headerSize));
+    // As for the envelope: damage found by the read is rebuilt before 18 reports it.
+    if (result == db_corrupt && autoRebuild) RunAutoRebuild();
+    GetArchiveBodyDbRet(result);
 }
 
 void CDlArchive::GetAuthorOfMessage(const mail_envelope* envelope, char* buffer, const char* locale)
