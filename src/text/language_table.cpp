@@ -1,5 +1,6 @@
 #include "text/language_table.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -161,6 +162,9 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
 
     m_languageFile = std::fopen(languagePath, "r");
     if (m_languageFile == nullptr) return false;
+    struct stat openedStatus {};
+    if (::fstat(fileno(m_languageFile), &openedStatus) != 0) return false;
+    m_fileSize = static_cast<uint64_t>(openedStatus.st_size);
     m_opened = true;
     return true;
 }
@@ -170,9 +174,11 @@ const char* LanguageTable::GetString(int32_t number)
     if (!m_opened || m_languageFile == nullptr || !m_offsets) return "";
     if (number > m_count || number < 1) return "";
     const uint32_t start = m_offsets[number - 1];
-    const uint32_t end = m_offsets[number];
+    // A damaged index (or one read while another process writes it) may point anywhere:
+    // nothing past the language file is read, so no more than its size is allocated.
+    const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(m_offsets[number], m_fileSize));
     // A hand-damaged index could list offsets backwards; such a string has no extent.
-    if (end < start) return "";
+    if (start > m_fileSize || end < start) return "";
     if (std::fseek(m_languageFile, static_cast<long>(start), SEEK_SET) != 0) return "";
 
     const std::size_t span = end - start;
@@ -200,6 +206,7 @@ void LanguageTable::Close()
     m_result.reset();
     m_offsets.reset();
     m_count = 0;
+    m_fileSize = 0;
     m_opened = false;
 }
 

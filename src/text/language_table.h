@@ -64,6 +64,7 @@ public:
 
 private:
     std::FILE* m_languageFile = nullptr;
+    uint64_t m_fileSize = 0;  // of the language file when it was opened
     std::unique_ptr<uint32_t[]> m_offsets;  // count + 1 entries, host byte order
     int32_t m_count = 0;
     std::unique_ptr<char[]> m_result;
