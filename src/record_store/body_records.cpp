@@ -271,6 +271,10 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
     body->type = r.type();
     body->encoding = r.encoding();
     body->subtype = cc::CopyString(FieldText(r.subtype));
+    // c-client's mail_free_body reads the message record of every MESSAGE/RFC822 body (an
+    // empty part of a digest has neither envelope nor body): it exists from here on, so that
+    // the body can be released whatever fails below.
+    if (body->type == TYPEMESSAGE && std::strcmp(body->subtype, "RFC822") == 0) body->nested.msg = cc::NewMessage();
     body->id = cc::CopyString(FieldText(r.contentId));
     body->description = cc::CopyString(FieldText(r.description));
     body->disposition.type = cc::CopyString(FieldText(r.dispositionType));
@@ -305,13 +309,10 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
     } else if (body->type == TYPEMESSAGE) {
         const uint16_t envelopeSeq = r.msgEnvSeq();
         const uint16_t bodySeq = r.msgBodySeq();
-        // c-client's mail_free_body reads the message record of every MESSAGE/RFC822 body
-        // (an empty part of a digest has neither envelope nor body): it must exist.
-        if (envelopeSeq == 0 && bodySeq == 0 && std::strcmp(FieldText(r.subtype), "RFC822") != 0)
-            return db_ok;
+        if (envelopeSeq == 0 && bodySeq == 0 && body->nested.msg == nullptr) return db_ok;
         if (bodySeq != 0 && bodySeq <= seq) return db_corrupt;
-        mail_body_message* message = cc::NewMessage();
-        body->nested.msg = message;
+        if (body->nested.msg == nullptr) body->nested.msg = cc::NewMessage();
+        mail_body_message* message = body->nested.msg;
         message->full.offset = r.msgFullOffset();
         message->full.text.size = r.msgFullSize();
         message->header.offset = r.msgHeaderOffset();
