@@ -149,7 +149,8 @@ std::size_t CountOf(const std::string& text, const std::string& needle)
     return count;
 }
 
-HostileArchive::HostileArchive() : m_archive(m_home.CreateList("sales"))
+HostileArchive::HostileArchive(const std::string& autoRebuild)
+    : m_home(autoRebuild), m_archive(m_home.CreateList("sales"))
 {
     EXPECT_TRUE(m_manager.SetListName("sales"));
     m_manager.GetArchivePath();

@@ -46,7 +46,8 @@ struct Outcome {
 // A list "sales" in a DL manager home of its own, fed message by message through the intake.
 class HostileArchive {
 public:
-    HostileArchive();
+    // `autoRebuild` is the "AuthoRebuild" value of the configuration.
+    explicit HostileArchive(const std::string& autoRebuild = "Y");
 
     const std::string& archive() const { return m_archive; }
     testenv::ArchiveHome& home() { return m_home; }
