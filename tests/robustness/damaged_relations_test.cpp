@@ -271,10 +271,10 @@ const char* const kRelations[] = {"archiveenv", "archivebody"};
 TEST_F(DamagedRelations, FlippedBytes)
 {
     Rng rng(0xda0001);
-    for (int trial = 0; trial < 16; ++trial) {
+    for (int trial = 0; trial < 40; ++trial) {
         const std::string relation = kRelations[trial % 2];
         std::string bytes = Pristine(relation);
-        const uint32_t flips = 1 + rng.Below(trial < 8 ? 3 : 40);
+        const uint32_t flips = 1 + rng.Below(trial < 20 ? 3 : 40);
         for (uint32_t i = 0; i < flips; ++i) {
             const std::size_t at = rng.Below(static_cast<uint32_t>(bytes.size()));
             bytes[at] = static_cast<char>(bytes[at] ^ (1 + rng.Below(255)));
@@ -287,7 +287,7 @@ TEST_F(DamagedRelations, CutShortZeroedPagesAndGarbage)
 {
     Rng rng(0xda0002);
     const std::size_t page = 4096;
-    for (int trial = 0; trial < 18; ++trial) {
+    for (int trial = 0; trial < 30; ++trial) {
         const std::string relation = kRelations[trial % 2];
         std::string bytes = Pristine(relation);
         std::string what = relation + " trial " + std::to_string(trial);
