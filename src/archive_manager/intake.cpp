@@ -16,6 +16,7 @@
 #include "dlarchive/relation_store.h"
 #include "platform/cclient.h"
 #include "platform/file_util.h"
+#include "record_store/record_internal.h"
 
 namespace {
 
@@ -123,8 +124,11 @@ bool CDlArchive::InitEnvBody()
         dlarchive::cclient::FreeBody(&m_pBody);
         return fail(14, "Archive message header is invalid");
     }
-    if (m_pBody == nullptr) {
+    // A body the records cannot hold (too many parts, too deep) is refused like one that
+    // does not parse: nothing of it is stored, and a reload goes on with the next message.
+    if (m_pBody == nullptr || !dlarchive::records::BodyFitsRecords(m_pBody)) {
         dlarchive::cclient::FreeEnvelope(&m_pEnvelope);
+        dlarchive::cclient::FreeBody(&m_pBody);
         return fail(15, "Archive message body is invalid");
     }
     return true;

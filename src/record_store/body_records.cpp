@@ -346,6 +346,34 @@ int ReadNested(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
 
 namespace dlarchive::records {
 
+namespace {
+// Counts what storing the body would number; false as soon as a bound is passed.
+bool CountRecords(const mail_bodystruct* body, int depth, uint32_t& bodies, uint32_t& envelopes)
+{
+    if (depth > kMaxBodyDepth) return false;
+    if (body->type == TYPEMULTIPART) {
+        std::size_t count = 0;
+        for (const mail_body_part* p = body->nested.part; p != nullptr; p = p->next) {
+            if (++count > kMaxParts || ++bodies > UINT16_MAX) return false;
+            if (!CountRecords(&p->body, depth + 1, bodies, envelopes)) return false;
+        }
+    } else if (body->type == TYPEMESSAGE && body->nested.msg != nullptr) {
+        const mail_body_message* message = body->nested.msg;
+        if (message->env != nullptr && ++envelopes > UINT16_MAX) return false;
+        if (message->body != nullptr &&
+            (++bodies > UINT16_MAX || !CountRecords(message->body, depth + 1, bodies, envelopes)))
+            return false;
+    }
+    return true;
+}
+}  // namespace
+
+bool BodyFitsRecords(const mail_bodystruct* body)
+{
+    uint32_t bodies = 0, envelopes = 0;
+    return body == nullptr || CountRecords(body, 0, bodies, envelopes);
+}
+
 int ReadBodyInto(archivebody* bodies, archiveenv* envelopes, uint32_t id, uint16_t seq,
                  mail_bodystruct* target, uint32_t& messageSize, uint32_t& headerSize)
 {

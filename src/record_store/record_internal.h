@@ -23,6 +23,11 @@ inline const char* FieldText(const dbData& field)
 // Releases an encapsulated message with its envelope and body.
 void FreeMessage(mail_body_message** message);
 
+// Whether a parsed body can be stored as records at all: at most 1023 parts per multipart,
+// 65535 nested body and envelope records, nesting no deeper than the stored trees allow.
+// The intake refuses a message that does not fit before it stores anything of it.
+bool BodyFitsRecords(const mail_bodystruct* body);
+
 // AddArchiveEnv, with the From names converted to UTF-8 or stored as written (the form that
 // takes a list name stores them as written).
 int StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,

@@ -399,3 +399,24 @@ TEST(NoArchivePath, NothingTouchesTheCurrentDirectory)
     }
     ASSERT_EQ(chdir(previous), 0);
 }
+
+TEST_F(Intake, OversizedMessageIsSkippedByTheRebuild)
+{
+    std::string parts;
+    for (int i = 0; i < 1100; ++i) parts += "--b\nContent-Type: text/plain\n\npart\n";
+    home.WriteMessage("sales", 1, testenv::SimpleMessage("One"));
+    home.WriteMessage("sales", 2,
+                      testenv::SimpleMessage("Too many parts", "Ann Lee <ann@example.org>",
+                                             "Mon, 1 Oct 2001 09:00:00 +0000",
+                                             "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
+                                             parts + "--b--\n"));
+    home.WriteMessage("sales", 3, testenv::SimpleMessage("Three"));
+    // Refused like a body that does not parse: reported, nothing stored, the file stays.
+    EXPECT_FALSE(manager.AddArchive(archive.c_str(), 2));
+    EXPECT_EQ(manager.GetLastError(), 15);
+    EXPECT_EQ(StoredMessages(), 0);
+    EXPECT_TRUE(testenv::Exists(archive + "2.msg"));
+    // The rebuild passes over it and stores the others.
+    EXPECT_TRUE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(StoredMessages(), 2);
+}

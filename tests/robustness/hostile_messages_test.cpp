@@ -241,13 +241,15 @@ TEST(HostileMessages, PartCountAndNestingBounds)
     // The most parts a multipart may have reads back whole.
     EXPECT_EQ(archive.Feed(1, ManyParts(1023), "1023 parts").kind, Outcome::Stored);
     EXPECT_EQ(archive.BodyRecords(1), 1024);
-    // More are refused before any part is stored; the file stays.
+    // More are refused like a body that does not parse, before anything of the message is
+    // stored (not even its envelope); the file stays.
     for (const int parts : {1024, 5000}) {
         const uint32_t number = static_cast<uint32_t>(parts);
         const Outcome outcome = archive.Feed(number, ManyParts(parts), std::to_string(parts) + " parts");
-        EXPECT_EQ(outcome.kind, Outcome::Thrown);
-        EXPECT_EQ(outcome.code, 12);  // "Archive body database not in range"
+        EXPECT_EQ(outcome.kind, Outcome::Refused);
+        EXPECT_EQ(outcome.code, 15);  // "Archive message body is invalid"
         EXPECT_EQ(archive.BodyRecords(number), 0);
+        EXPECT_EQ(archive.StoredMessages().count(number), 0u);
     }
     // Deep nesting of both kinds: c-client stops descending on its own, and what it built is
     // stored and reads back.
