@@ -7,9 +7,11 @@
 #include <optional>
 #include <sys/stat.h>
 #include <string>
+#include <strings.h>
 #include <unistd.h>
 #include <vector>
 
+#include "archive_manager/rebuild_guard.h"
 #include "dlarchive/archive.h"
 #include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
@@ -75,32 +77,46 @@ Language LoadLanguage(CDlArchive& owner, const char* locale)
 std::vector<EnvelopeSummary> ReadEnvelopes(CDlArchive& owner)
 {
     const char* path = owner.GetArchivePathText();
-    diamondBase base;
-    archiveenv envelopes(base, path, "archiveenv");
-    if (envelopes.status() != db_ok) {
-        owner.SetLastError(1);
-        throw CDlArchiveException(1, "Could not open archive envelope database");
-    }
-    archivebody bodies(base, path, "archivebody");
-    if (bodies.status() != db_ok) {
-        owner.SetLastError(7);
-        throw CDlArchiveException(7, "Could not open archive body database");
-    }
     std::vector<EnvelopeSummary> records;
-    envelopes.begin(0);
-    for (envelopes.first(); envelopes.status() == db_ok; envelopes.next()) {
-        EnvelopeSummary e;
-        const idxkey key = envelopes.key();
-        e.id = key.id;
-        e.seq = key.seq;
-        e.subject = Text(envelopes.subject);
-        e.date = Text(envelopes.date);
-        e.personal = FirstItem(envelopes.fromPersonal);
-        e.mailbox = FirstItem(envelopes.fromMailbox);
-        e.host = FirstItem(envelopes.fromHost);
-        records.push_back(std::move(e));
+    dbError end;
+    {
+        diamondBase base;
+        archiveenv envelopes(base, path, "archiveenv");
+        if (envelopes.status() != db_ok) {
+            owner.SetLastError(1);
+            throw CDlArchiveException(1, "Could not open archive envelope database");
+        }
+        archivebody bodies(base, path, "archivebody");
+        if (bodies.status() != db_ok) {
+            owner.SetLastError(7);
+            throw CDlArchiveException(7, "Could not open archive body database");
+        }
+        envelopes.begin(0);
+        for (envelopes.first(); envelopes.status() == db_ok; envelopes.next()) {
+            EnvelopeSummary e;
+            const idxkey key = envelopes.key();
+            e.id = key.id;
+            e.seq = key.seq;
+            e.subject = Text(envelopes.subject);
+            e.date = Text(envelopes.date);
+            e.personal = FirstItem(envelopes.fromPersonal);
+            e.mailbox = FirstItem(envelopes.fromMailbox);
+            e.host = FirstItem(envelopes.fromHost);
+            records.push_back(std::move(e));
+        }
+        end = envelopes.status();
     }
-    return records;
+    if (end == db_eof) return records;
+    // A walk cut short by damage would give pages that silently miss messages: the damage
+    // is repaired (once the relations are closed) and reported instead.
+    const bool autoRebuild = strcasecmp(owner.IsAutoRebuild().c_str(), "Y") == 0;
+    if (end == db_corrupt && autoRebuild && !dlarchive::archive::RebuildRunning(owner.GetListName()) &&
+        RebuildArchiveDb(owner.GetListName())) {
+        owner.SetLastError(18);
+        throw CDlArchiveException(18, "Archive envelope database was rebuilt.");
+    }
+    owner.SetLastError(20);
+    throw CDlArchiveException(20, "Error in archive envelope database");
 }
 
 std::vector<std::string> ChainTexts(const ms* chain)
