@@ -164,32 +164,32 @@ int Rebuild(const Args& args)
 const Register rebuild{{"rebuild", "LIST", "rebuild LIST's relations from its message files and write its pages",
                         Rebuild}};
 
+// The value of the one option a command takes ("--seq N", "--locale L") after its two
+// arguments; the default when it is not given.
+std::string OptionValue(const Args& args, const char* name, const std::string& defaultValue)
+{
+    std::string value = defaultValue;
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == name && i + 1 < args.size()) value = args[++i];
+        else throw UsageError{"unknown option " + args[i]};
+    }
+    return value;
+}
+
 int Show(const Args& args)
 {
     ExpectAtLeast(args, 2);
-    int seq = 0;
-    for (std::size_t i = 2; i < args.size(); ++i) {
-        if (args[i] == "--seq" && i + 1 < args.size()) {
-            const uint32_t value = ParseNumber(args[++i]);
-            if (value > 127) throw UsageError{"--seq takes 0 to 127"};
-            seq = static_cast<int>(value);
-        } else {
-            throw UsageError{"unknown option " + args[i]};
-        }
-    }
+    const uint32_t seq = ParseNumber(OptionValue(args, "--seq", "0"));
+    if (seq > 127) throw UsageError{"--seq takes 0 to 127"};
     const uint32_t number = ParseNumber(args[1]);
     auto archive = OpenList(args[0]);
-    mail_envelope* envelope = nullptr;
-    mail_bodystruct* body = nullptr;
-    uint32_t size = 0, header = 0;
-    struct Release {
-        mail_envelope*& e;
-        mail_bodystruct*& b;
-        ~Release() { FreeRecords(e, b); }
-    } release{envelope, body};
-    archive->GetArchiveEnv(number, static_cast<int8_t>(seq), envelope, size, header);
-    archive->GetArchiveBody(number, static_cast<int8_t>(seq), body, size, header);
-    std::printf("%s\n", MessageToJson(number, seq, size, header, envelope, body).dump(2).c_str());
+    StoredRecords stored;
+    archive->GetArchiveEnv(number, static_cast<int8_t>(seq), stored.envelope, stored.size, stored.header);
+    archive->GetArchiveBody(number, static_cast<int8_t>(seq), stored.body, stored.size, stored.header);
+    std::printf("%s\n", MessageToJson(number, static_cast<int>(seq), stored.size, stored.header, stored.envelope,
+                                       stored.body)
+                             .dump(2)
+                             .c_str());
     return kExitOk;
 }
 const Register show{{"show", "LIST NUMBER [--seq N]", "print a stored message's envelope and body as JSON", Show}};
@@ -197,28 +197,16 @@ const Register show{{"show", "LIST NUMBER [--seq N]", "print a stored message's 
 int Texts(const Args& args)
 {
     ExpectAtLeast(args, 2);
-    std::string locale = "en-us";
-    for (std::size_t i = 2; i < args.size(); ++i) {
-        if (args[i] == "--locale" && i + 1 < args.size()) locale = args[++i];
-        else throw UsageError{"unknown option " + args[i]};
-    }
+    const std::string locale = OptionValue(args, "--locale", "en-us");
     const uint32_t number = ParseNumber(args[1]);
     auto archive = OpenList(args[0]);
-    mail_envelope* envelope = nullptr;
-    mail_bodystruct* body = nullptr;
-    uint32_t size = 0, header = 0;
-    // A read that throws (message not found) may still have handed out an envelope.
-    struct Release {
-        mail_envelope*& e;
-        mail_bodystruct*& b;
-        ~Release() { FreeRecords(e, b); }
-    } release{envelope, body};
-    archive->GetArchiveEnv(number, 0, envelope, size, header);
+    StoredRecords stored;
+    archive->GetArchiveEnv(number, 0, stored.envelope, stored.size, stored.header);
     char author[CDlArchive::kDisplayTextSize] = {}, date[CDlArchive::kDisplayTextSize] = {},
          subject[CDlArchive::kDisplayTextSize] = {};
-    archive->GetAuthorOfMessage(envelope, author, locale.c_str());
-    archive->GetDateOfMessage(envelope, date, locale.c_str());
-    archive->GetSubjectOfMessage(envelope, subject, locale.c_str());
+    archive->GetAuthorOfMessage(stored.envelope, author, locale.c_str());
+    archive->GetDateOfMessage(stored.envelope, date, locale.c_str());
+    archive->GetSubjectOfMessage(stored.envelope, subject, locale.c_str());
     const nlohmann::json texts = {
         {"author", SanitizeUtf8(author)}, {"date", SanitizeUtf8(date)}, {"subject", SanitizeUtf8(subject)}};
     std::printf("%s\n", texts.dump(2).c_str());
