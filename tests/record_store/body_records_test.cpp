@@ -56,6 +56,36 @@ void GetBodyRecord(Relations& rel, uint32_t id, uint16_t seq)
     ASSERT_EQ(rel.bodies->get(0), db_ok) << "body record " << seq;
 }
 
+// AddArchiveBody from (id, bodySeq) with nested envelopes from envelopeKey; with `last`, the
+// body number handed out last.
+int AddBody(Relations& rel, idxkey bodyKey, idxkey envelopeKey, mail_bodystruct* body,
+            uint16_t* last = nullptr)
+{
+    const int result = AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey,
+                                      &envelopeKey, body, 1, 1);
+    if (last != nullptr) *last = bodyKey.seq;
+    return result;
+}
+
+int ReadBody(Relations& rel, idxkey key, mail_bodystruct** stored)
+{
+    uint32_t messageSize = 0, headerSize = 0;
+    return GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, stored, messageSize,
+                          headerSize);
+}
+
+int RemoveBody(Relations& rel, idxkey key)
+{
+    return RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key);
+}
+
+// Deletes record (id, seq) of the body relation directly, leaving it in the record object.
+void DeleteBodyRecord(Relations& rel, uint32_t id, uint16_t seq)
+{
+    GetBodyRecord(rel, id, seq);
+    ASSERT_EQ(rel.bodies->del(), db_ok);
+}
+
 bool MessageBytesAreZero(const archivebody& r)
 {
     for (int offset = 72; offset < 100; ++offset) {
@@ -213,10 +243,7 @@ TEST(BodyRecords, NumberingIsDepthFirst)
 
     // Read back: the same structure, with "" for the absent description and id.
     mail_bodystruct* stored = nullptr;
-    idxkey key{42, 0};
-    ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_ok);
+    ASSERT_EQ(ReadBody(rel, {42, 0}, &stored), db_ok);
     recordtest::ExpectSameBody(m->body, stored, "numbering");
     EXPECT_STREQ(stored->description, "");
     EXPECT_STREQ(stored->id, "");
@@ -226,22 +253,17 @@ TEST(BodyRecords, NumberingIsDepthFirst)
     cc::FreeBody(&stored);
 
     // Removing record 0 removes all six body records and the nested envelope, nothing else.
-    key = {42, 0};
-    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_ok);
+    EXPECT_EQ(RemoveBody(rel, {42, 0}), db_ok);
     EXPECT_TRUE(Keys(*rel.bodies).empty());
     EXPECT_EQ(Seqs(Keys(*rel.envelopes)), (std::vector<int>{0}));
-    key = {42, 0};
-    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_notfound);
+    EXPECT_EQ(RemoveBody(rel, {42, 0}), db_notfound);
 }
 
 TEST(BodyRecords, ThreePartsGiveTheirPartList)
 {
     Relations rel;
     mail_bodystruct* body = Multipart(3);
-    idxkey bodyKey{8, 0}, envelopeKey{8, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body,
-                             1, 1),
-              db_ok);
+    ASSERT_EQ(AddBody(rel, {8, 0}, {8, 0}, body), db_ok);
     cc::FreeBody(&body);
     GetBodyRecord(rel, 8, 0);
     EXPECT_EQ(Bytes(rel.bodies->partList), (std::vector<int>{1, 0, 2, 0, 3, 0, 0, 0}));
@@ -253,53 +275,48 @@ TEST(BodyRecords, FailedPutLeavesNoNestedRecord)
 {
     Relations rel;
     std::unique_ptr<ParsedMessage> m(LoadShipped("numbering.eml"));
-
-    // Record 0 is already there: the final put of the top body gives 9, after its five
-    // nested records and the nested envelope were stored.
     mail_bodystruct* occupant = TextBody();
-    idxkey bodyKey{42, 0}, envelopeKey{42, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             occupant, 1, 1),
-              db_ok);
-    bodyKey = {42, 0};
-    envelopeKey = {42, 0};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             m->body, 1, 1),
-              db_dup);
-    EXPECT_EQ(Seqs(Keys(*rel.bodies)), (std::vector<int>{0}));
-    EXPECT_TRUE(Keys(*rel.envelopes).empty());
-    GetBodyRecord(rel, 42, 0);
-    EXPECT_EQ(rel.bodies->type(), TYPETEXT);  // the occupant, untouched
 
-    // Record 2 (the message/rfc822 part) is there: its put fails after its envelope and its
-    // body tree 3 to 5 were stored; those go, and so does the part 1 stored before it.
-    idxkey key{42, 0};
-    ASSERT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_ok);
-    bodyKey = {42, 2};
-    envelopeKey = {42, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             occupant, 1, 1),
-              db_ok);
-    bodyKey = {42, 0};
-    envelopeKey = {42, 0};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             m->body, 1, 1),
-              db_dup);
-    EXPECT_EQ(Seqs(Keys(*rel.bodies)), (std::vector<int>{2}));
-    EXPECT_TRUE(Keys(*rel.envelopes).empty());
-
-    // The nested envelope's number is taken: the part fails before its body is stored.
-    key = {42, 2};
-    ASSERT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_ok);
-    envelopeKey = {42, 1};
-    ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envelopeKey, m->envelope, 1, 1), db_ok);
-    bodyKey = {42, 0};
-    envelopeKey = {42, 0};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             m->body, 1, 1),
-              db_dup);
-    EXPECT_TRUE(Keys(*rel.bodies).empty());
-    EXPECT_EQ(Seqs(Keys(*rel.envelopes)), (std::vector<int>{1}));
+    // Each case makes one number of the message's tree taken, then stores the whole message:
+    // it fails with db_dup and leaves only what was there before.
+    struct Case {
+        const char* what;
+        uint16_t takenBody;      // body record stored first, or 0xFFFF for none
+        uint16_t takenEnvelope;  // envelope record stored first, or 0xFFFF for none
+        std::vector<int> bodiesLeft, envelopesLeft;
+    };
+    const Case cases[] = {
+        // The final put of the top body fails, after its five nested records and the nested
+        // envelope were stored.
+        {"top record", 0, 0xFFFF, {0}, {}},
+        // The message/rfc822 part's put fails after its envelope and its body tree 3 to 5 were
+        // stored; those go, and so does the part 1 stored before it.
+        {"message part", 2, 0xFFFF, {2}, {}},
+        // The nested envelope's number is taken: the part fails before its body is stored.
+        {"nested envelope", 0xFFFF, 1, {}, {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.takenBody != 0xFFFF) {
+            ASSERT_EQ(AddBody(rel, {42, c.takenBody}, {42, 0}, occupant), db_ok);
+        }
+        if (c.takenEnvelope != 0xFFFF) {
+            idxkey envelopeKey{42, c.takenEnvelope};
+            ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envelopeKey, m->envelope, 1, 1), db_ok);
+        }
+        EXPECT_EQ(AddBody(rel, {42, 0}, {42, 0}, m->body), db_dup);
+        EXPECT_EQ(Seqs(Keys(*rel.bodies)), c.bodiesLeft);
+        EXPECT_EQ(Seqs(Keys(*rel.envelopes)), c.envelopesLeft);
+        if (c.takenBody != 0xFFFF) {
+            GetBodyRecord(rel, 42, c.takenBody);
+            EXPECT_EQ(rel.bodies->type(), TYPETEXT);  // the occupant, untouched
+            ASSERT_EQ(RemoveBody(rel, {42, c.takenBody}), db_ok);
+        }
+        if (c.takenEnvelope != 0xFFFF) {
+            idxkey envelopeKey{42, c.takenEnvelope};
+            ASSERT_EQ(RemoveArchiveEnv(rel.envelopes.get(), &envelopeKey), db_ok);
+        }
+    }
     cc::FreeBody(&occupant);
 }
 
@@ -308,18 +325,12 @@ TEST(BodyRecords, TooManyPartsAreRefusedWhole)
     Relations rel;
     // 1023 parts fit.
     mail_bodystruct* body = Multipart(1023);
-    idxkey bodyKey{1, 0}, envelopeKey{1, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body,
-                             1, 1),
-              db_ok);
-    EXPECT_EQ(bodyKey.seq, 1023);
+    uint16_t last = 0;
+    ASSERT_EQ(AddBody(rel, {1, 0}, {1, 0}, body, &last), db_ok);
+    EXPECT_EQ(last, 1023);
     cc::FreeBody(&body);
     mail_bodystruct* stored = nullptr;
-    uint32_t messageSize = 0, headerSize = 0;
-    idxkey key{1, 0};
-    ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_ok);
+    ASSERT_EQ(ReadBody(rel, {1, 0}, &stored), db_ok);
     std::size_t count = 0;
     for (mail_body_part* p = stored->nested.part; p != nullptr; p = p->next, ++count) {
         EXPECT_EQ(p->body.size.bytes, count);
@@ -336,11 +347,7 @@ TEST(BodyRecords, TooManyPartsAreRefusedWhole)
     big->nested.part = parts->nested.part;
     parts->nested.part = nullptr;
     cc::FreeBody(&parts);
-    bodyKey = {2, 0};
-    envelopeKey = {2, 0};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body,
-                             1, 1),
-              db_range);
+    EXPECT_EQ(AddBody(rel, {2, 0}, {2, 0}, body), db_range);
     cc::FreeBody(&body);
     for (const idxkey& k : Keys(*rel.bodies)) EXPECT_EQ(k.id, 1u);
     EXPECT_EQ(Keys(*rel.bodies).size(), 1024u);
@@ -351,29 +358,20 @@ TEST(BodyRecords, RecordNumbersPast65535AreRefused)
     Relations rel;
     // Body numbers: five parts fit after 65530, the sixth would be 65536.
     mail_bodystruct* body = Multipart(6);
-    idxkey bodyKey{3, 65530}, envelopeKey{3, 0};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body,
-                             1, 1),
-              db_range);
+    EXPECT_EQ(AddBody(rel, {3, 65530}, {3, 0}, body), db_range);
     EXPECT_TRUE(Keys(*rel.bodies).empty());
     cc::FreeBody(&body);
 
     body = Multipart(5);
-    bodyKey = {3, 65530};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body,
-                             1, 1),
-              db_ok);
-    EXPECT_EQ(bodyKey.seq, 65535);
+    uint16_t last = 0;
+    EXPECT_EQ(AddBody(rel, {3, 65530}, {3, 0}, body, &last), db_ok);
+    EXPECT_EQ(last, 65535);
     EXPECT_EQ(Keys(*rel.bodies).size(), 6u);
     cc::FreeBody(&body);
 
     // Envelope numbers: an encapsulated message when the envelope key is at 65535.
     std::unique_ptr<ParsedMessage> m(LoadShipped("numbering.eml"));
-    bodyKey = {4, 0};
-    envelopeKey = {4, 65535};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             m->body, 1, 1),
-              db_range);
+    EXPECT_EQ(AddBody(rel, {4, 0}, {4, 65535}, m->body), db_range);
     for (const idxkey& k : Keys(*rel.bodies)) EXPECT_EQ(k.id, 3u);
     EXPECT_TRUE(Keys(*rel.envelopes).empty());
 }
@@ -394,29 +392,18 @@ TEST(BodyRecords, DepthIsBounded)
         return top;
     };
     mail_bodystruct* deep = chain(kMaxBodyDepth + 1);
-    idxkey bodyKey{5, 0}, envelopeKey{5, 0};
-    EXPECT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, deep,
-                             1, 1),
-              db_range);
+    EXPECT_EQ(AddBody(rel, {5, 0}, {5, 0}, deep), db_range);
     EXPECT_TRUE(Keys(*rel.bodies).empty());
     cc::FreeBody(&deep);
 
     mail_bodystruct* fits = chain(kMaxBodyDepth);
-    bodyKey = {6, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, fits,
-                             1, 1),
-              db_ok);
+    ASSERT_EQ(AddBody(rel, {6, 0}, {5, 0}, fits), db_ok);
     mail_bodystruct* stored = nullptr;
-    uint32_t messageSize = 0, headerSize = 0;
-    idxkey key{6, 0};
-    ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_ok);
+    ASSERT_EQ(ReadBody(rel, {6, 0}, &stored), db_ok);
     recordtest::ExpectSameBody(fits, stored, "chain");
     cc::FreeBody(&stored);
     cc::FreeBody(&fits);
-    key = {6, 0};
-    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_ok);
+    EXPECT_EQ(RemoveBody(rel, {6, 0}), db_ok);
     EXPECT_TRUE(Keys(*rel.bodies).empty());
 }
 
@@ -428,48 +415,30 @@ TEST(BodyRecords, DamagedReferencesAndMissingRecords)
 
     // A missing key: 3, with a body built from the empty record.
     mail_bodystruct* stored = nullptr;
-    uint32_t messageSize = 0, headerSize = 0;
-    idxkey key{43, 0};
-    ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_notfound);
+    ASSERT_EQ(ReadBody(rel, {43, 0}, &stored), db_notfound);
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(stored->type, TYPETEXT);
     EXPECT_STREQ(stored->subtype, "");
     cc::FreeBody(&stored);
 
     // A nested record gone: the read fails with its result and hands out nothing.
-    rel.bodies->setKey(idxkey{42, 4});
-    ASSERT_EQ(rel.bodies->get(0), db_ok);
-    ASSERT_EQ(rel.bodies->del(), db_ok);
-    key = {42, 0};
+    DeleteBodyRecord(rel, 42, 4);
     stored = reinterpret_cast<mail_bodystruct*>(0x1);
-    EXPECT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_notfound);
+    EXPECT_EQ(ReadBody(rel, {42, 0}, &stored), db_notfound);
     EXPECT_EQ(stored, nullptr);
 
     // A part list that points back up the tree cannot make a read loop.
     mail_bodystruct* loop = Multipart(1);
-    idxkey bodyKey{50, 1}, envelopeKey{50, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, loop,
-                             1, 1),
-              db_ok);
+    ASSERT_EQ(AddBody(rel, {50, 1}, {50, 0}, loop), db_ok);
     cc::FreeBody(&loop);
-    rel.bodies->setKey(idxkey{50, 1});
-    ASSERT_EQ(rel.bodies->get(0), db_ok);
-    ASSERT_EQ(rel.bodies->del(), db_ok);
+    DeleteBodyRecord(rel, 50, 1);
     const uint8_t self[] = {1, 0, 0, 0};
     ASSERT_EQ(rel.bodies->partList.cpy(self, 4), db_ok);
     ASSERT_EQ(rel.bodies->put(), db_ok);
-    key = {50, 1};
-    EXPECT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_corrupt);
+    EXPECT_EQ(ReadBody(rel, {50, 1}, &stored), db_corrupt);
     EXPECT_EQ(stored, nullptr);
     // Removing it ends too: the record is gone when its part is looked for.
-    key = {50, 1};
-    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_notfound);
+    EXPECT_EQ(RemoveBody(rel, {50, 1}), db_notfound);
     std::vector<int> left;
     for (const idxkey& k : Keys(*rel.bodies)) {
         if (k.id == 50) left.push_back(k.seq);
@@ -480,16 +449,9 @@ TEST(BodyRecords, DamagedReferencesAndMissingRecords)
 TEST(BodyRecords, NullBodyIsAnEmptyTextBody)
 {
     Relations rel;
-    idxkey bodyKey{9, 0}, envelopeKey{9, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             nullptr, 1, 1),
-              db_ok);
+    ASSERT_EQ(AddBody(rel, {9, 0}, {9, 0}, nullptr), db_ok);
     mail_bodystruct* stored = nullptr;
-    uint32_t messageSize = 0, headerSize = 0;
-    idxkey key{9, 0};
-    ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize,
-                             headerSize),
-              db_ok);
+    ASSERT_EQ(ReadBody(rel, {9, 0}, &stored), db_ok);
     EXPECT_EQ(stored->type, TYPETEXT);
     EXPECT_STREQ(stored->subtype, "");
     EXPECT_EQ(stored->parameter, nullptr);
