@@ -92,7 +92,29 @@ struct Store : ::testing::Test {
         ASSERT_EQ(diaRel::Create(dir.path().c_str(), "archivebody"), db_ok);
     }
     std::string envFile() const { return dir / "archiveenv.db"; }
+    // An empty relation in its own directory below `dir`, for ReplaceWithTemplate; its file.
+    std::string MakeTemplate(const std::string& name = "home") const
+    {
+        const std::string templ = dir / name;
+        testenv::MakeDirs(templ);
+        EXPECT_EQ(diaRel::Create(templ.c_str(), "archiveenv"), db_ok);
+        return templ + "/archiveenv.db";
+    }
+    dbError Replace(const std::string& templateFile) const
+    {
+        return diaRel::ReplaceWithTemplate(templateFile.c_str(), dir.path().c_str(), "archiveenv");
+    }
 };
+
+// Makes `path` a new SQLite database by running `sql`.
+void MakeDatabase(const std::string& path, const char* sql)
+{
+    ::unlink(path.c_str());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
 
 }  // namespace
 
@@ -217,12 +239,7 @@ TEST_F(Store, ExclusiveLockAcrossProcessesIsBoundedAndCommitsAtUnlock)
         env.setKey({7, 0});
         EXPECT_EQ(env.get(0), db_notfound);
         // Replacing the relation needs it too.
-        const std::string templ = dir / "template";
-        testenv::MakeDirs(templ);
-        ASSERT_EQ(diaRel::Create(templ.c_str(), "archiveenv"), db_ok);
-        EXPECT_EQ(diaRel::ReplaceWithTemplate((templ + "/archiveenv.db").c_str(),
-                                              dir.path().c_str(), "archiveenv"),
-                  db_locked);
+        EXPECT_EQ(Replace(MakeTemplate("template")), db_locked);
     }
     release.send();
     EXPECT_EQ(Wait(holder), 0);
@@ -310,24 +327,14 @@ TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
     opensNot(foreignHeader, "another program's header");
 
     // A database of another program.
-    ::unlink((other / "archiveenv.db").c_str());
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((other / "archiveenv.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE records(x); INSERT INTO records VALUES(1)", nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    MakeDatabase(other / "archiveenv.db", "CREATE TABLE records(x); INSERT INTO records VALUES(1)");
     {
         archiveenv env(base, other.path().c_str());
         EXPECT_EQ(env.status(), db_corrupt);
     }
     // Our header but no tables: opens, fails on use.
-    ::unlink((other / "archiveenv.db").c_str());
-    ASSERT_EQ(sqlite3_open((other / "archiveenv.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id=1145848146; PRAGMA user_version=1;"
-                               "CREATE TABLE other(x)", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    MakeDatabase(other / "archiveenv.db",
+                 "PRAGMA application_id=1145848146; PRAGMA user_version=1; CREATE TABLE other(x)");
     {
         archiveenv env(base, other.path().c_str());
         env.setKey({1, 0});
@@ -402,10 +409,7 @@ TEST_F(Store, DamagedContentGives22NeverWrongData)
 
 TEST_F(Store, ReplaceWithTemplateWhileAnotherProcessHasTheRelationOpen)
 {
-    const std::string templ = dir / "home";
-    testenv::MakeDirs(templ);
-    ASSERT_EQ(diaRel::Create(templ.c_str(), "archiveenv"), db_ok);
-    const std::string templFile = templ + "/archiveenv.db";
+    const std::string templFile = MakeTemplate();
     {
         diamondBase base;
         archiveenv env(base, dir.path().c_str());
@@ -434,24 +438,20 @@ TEST_F(Store, ReplaceWithTemplateWhileAnotherProcessHasTheRelationOpen)
         return 0;
     });
     ASSERT_TRUE(opened.receive());
-    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
-              db_ok);
+    EXPECT_EQ(Replace(templFile), db_ok);
     replaced.send();
     EXPECT_EQ(Wait(user), 0);
     diamondBase base;
     archiveenv env(base, dir.path().c_str());
     EXPECT_EQ(Walk(env), (std::vector<Key>{{99, 0}}));
     // The template itself is untouched.
-    archiveenv t(base, templ.c_str());
+    archiveenv t(base, (dir / "home").c_str());
     EXPECT_TRUE(Walk(t).empty());
 }
 
 TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
 {
-    const std::string templ = dir / "home";
-    testenv::MakeDirs(templ);
-    ASSERT_EQ(diaRel::Create(templ.c_str(), "archiveenv"), db_ok);
-    const std::string templFile = templ + "/archiveenv.db";
+    const std::string templFile = MakeTemplate();
 
     // A process dies with committed records still in the WAL.
     const pid_t writer = Spawn([&] {
@@ -479,8 +479,7 @@ TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
     });
     ASSERT_TRUE(ready.receive());
     testenv::WriteFile(envFile(), std::string(4096 * 3, '\x5a'));
-    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
-              db_ok);
+    EXPECT_EQ(Replace(templFile), db_ok);
     done.send();
     EXPECT_EQ(Wait(user), 0);
     {
@@ -495,8 +494,7 @@ TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
     // Missing file with a stale WAL of a former file beside it.
     ::unlink(envFile().c_str());
     testenv::WriteFile(envFile() + "-wal", wal);
-    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
-              db_ok);
+    EXPECT_EQ(Replace(templFile), db_ok);
     {
         diamondBase base;
         archiveenv env(base, dir.path().c_str());
@@ -511,8 +509,7 @@ TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
           testenv::ReadFile(templFile).substr(0, 5000)}) {
         diamondBase::ReleaseIdle();  // files are overwritten only when no one has them open
         testenv::WriteFile(envFile(), content);
-        EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
-                  db_ok);
+        EXPECT_EQ(Replace(templFile), db_ok);
         diamondBase base;
         archiveenv env(base, dir.path().c_str());
         ASSERT_EQ(env.status(), db_ok);
@@ -520,12 +517,8 @@ TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
     }
 
     // A template that is not a relation of that name is refused and the target kept.
-    EXPECT_EQ(diaRel::ReplaceWithTemplate((dir / "archivebody.db").c_str(), dir.path().c_str(),
-                                          "archiveenv"),
-              db_corrupt);
-    EXPECT_EQ(diaRel::ReplaceWithTemplate((dir / "nothing.db").c_str(), dir.path().c_str(),
-                                          "archiveenv"),
-              db_notopened);
+    EXPECT_EQ(Replace(dir / "archivebody.db"), db_corrupt);
+    EXPECT_EQ(Replace(dir / "nothing.db"), db_notopened);
 }
 
 TEST_F(Store, CreateRefusesToOverwriteUnlessAsked)
@@ -657,10 +650,7 @@ TEST(InitCommand, CreatesTemplatesAndReplacesThemOnlyWhenForced)
 
 TEST_F(Store, DamagedFileIsRepairedOnlyOnceNoProcessHasItOpen)
 {
-    const std::string templ = dir / "home";
-    testenv::MakeDirs(templ);
-    ASSERT_EQ(diaRel::Create(templ.c_str(), "archiveenv"), db_ok);
-    const std::string templFile = templ + "/archiveenv.db";
+    const std::string templFile = MakeTemplate();
     diamondBase::ReleaseIdle();
 
     Pipe opened, release, sawDamage;
@@ -686,16 +676,14 @@ TEST_F(Store, DamagedFileIsRepairedOnlyOnceNoProcessHasItOpen)
 
     // The user's open connection holds the file: the repair waits, then gives up cleanly.
     diamondBase::SetLockTimeout(150);
-    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
-              db_locked);
+    EXPECT_EQ(Replace(templFile), db_locked);
     EXPECT_EQ(testenv::ReadFile(envFile()).substr(0, 100), std::string(100, 'X'));
     release.send();
     ASSERT_TRUE(sawDamage.receive());
     EXPECT_EQ(Wait(user), 0);
 
     // Once it is gone, the same call empties the file in place and copies the template in.
-    EXPECT_EQ(diaRel::ReplaceWithTemplate(templFile.c_str(), dir.path().c_str(), "archiveenv"),
-              db_ok);
+    EXPECT_EQ(Replace(templFile), db_ok);
     diamondBase base;
     archiveenv env(base, dir.path().c_str());
     ASSERT_EQ(env.status(), db_ok);
