@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -362,16 +363,17 @@ TEST(MsgParserTest, BuildsMessagesFromReferences)
                              m.body, 1, 1),
               db_ok);
     MsgParser parser;
+    // Message 42 from envelope and body seq and the six offsets and sizes.
+    auto parse = [&](int8_t env, int8_t body, std::array<uint32_t, 6> at, mail_body_message** m) {
+        return parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, env, body, at[0], at[1],
+                            at[2], at[3], at[4], at[5], m);
+    };
     mail_body_message* msg = reinterpret_cast<mail_body_message*>(0x1);
-    EXPECT_EQ(parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, 0, 0, 0, 0, 0, 0, 0, 0,
-                           &msg),
-              db_ok);
+    EXPECT_EQ(parse(0, 0, {}, &msg), db_ok);
     EXPECT_EQ(msg, nullptr);
 
     // No envelope, the body of record 2 (the message/rfc822 part with its own message).
-    ASSERT_EQ(parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, 0, 2, 1, 2, 3, 4, 5, 6,
-                           &msg),
-              db_ok);
+    ASSERT_EQ(parse(0, 2, {1, 2, 3, 4, 5, 6}, &msg), db_ok);
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(msg->env, nullptr);
     ASSERT_NE(msg->body, nullptr);
@@ -387,9 +389,7 @@ TEST(MsgParserTest, BuildsMessagesFromReferences)
     EXPECT_EQ(msg->text.text.size, 6u);
     dlarchive::records::FreeMessage(&msg);
 
-    ASSERT_EQ(parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, 1, 3, 0, 0, 0, 0, 0, 0,
-                           &msg),
-              db_ok);
+    ASSERT_EQ(parse(1, 3, {}, &msg), db_ok);
     ASSERT_NE(msg, nullptr);
     ASSERT_NE(msg->env, nullptr);
     EXPECT_STREQ(msg->env->subject, "Quote 2026-114");
@@ -398,9 +398,7 @@ TEST(MsgParserTest, BuildsMessagesFromReferences)
     dlarchive::records::FreeMessage(&msg);
 
     // Offsets alone make a message without envelope and body.
-    ASSERT_EQ(parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, 0, 0, 0, 9, 0, 0, 0, 0,
-                           &msg),
-              db_ok);
+    ASSERT_EQ(parse(0, 0, {0, 9}, &msg), db_ok);
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(msg->env, nullptr);
     EXPECT_EQ(msg->body, nullptr);
@@ -409,12 +407,8 @@ TEST(MsgParserTest, BuildsMessagesFromReferences)
 
     // A missing envelope, or a seq that widens to 65535: the result, and nothing handed out.
     msg = reinterpret_cast<mail_body_message*>(0x1);
-    EXPECT_EQ(parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, 7, 3, 0, 0, 0, 0, 0, 0,
-                           &msg),
-              db_notfound);
+    EXPECT_EQ(parse(7, 3, {}, &msg), db_notfound);
     EXPECT_EQ(msg, nullptr);
-    EXPECT_EQ(parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, 1, -1, 0, 0, 0, 0, 0, 0,
-                           &msg),
-              db_notfound);
+    EXPECT_EQ(parse(1, -1, {}, &msg), db_notfound);
     EXPECT_EQ(msg, nullptr);
 }
