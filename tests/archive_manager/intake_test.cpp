@@ -12,17 +12,7 @@
 
 namespace {
 
-struct Intake : testing::Test {
-    testenv::ArchiveHome home;
-    std::string archive = home.CreateList("sales");
-    CDlArchive manager{"DL Manager"};
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(manager.SetListName("sales"));
-        manager.GetArchivePath();
-    }
-
+struct Intake : testenv::SalesList {
     // The exception of an intake that must throw.
     CDlArchiveException AddExpectingThrow(uint32_t number)
     {

@@ -56,16 +56,6 @@ std::vector<std::string> Texts(const ms* chain)
     return texts;
 }
 
-// How often each message number is linked from a page.
-std::map<uint32_t, int> LinkedIds(const std::string& page)
-{
-    std::map<uint32_t, int> ids;
-    const std::regex link("nId=(-?[0-9]+)&");
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), link); it != std::sregex_iterator(); ++it)
-        ++ids[static_cast<uint32_t>(std::stol((*it)[1].str()))];
-    return ids;
-}
-
 // Names of the files a directory holds whose names contain `part`.
 std::vector<std::string> FilesContaining(const std::string& dir, const std::string& part)
 {
@@ -84,18 +74,7 @@ std::string NestedThreadLine(int id, const std::string& subject, const std::stri
     return "<ul>" + line.substr(0, line.size() - 2) + "</ul>\r\n";
 }
 
-struct ArchivePages : testing::Test {
-    testenv::ArchiveHome home;
-    std::string archive = home.CreateList("sales");
-    CDlArchive manager{"DL Manager"};
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(manager.SetListName("sales"));
-        manager.GetArchivePath();
-        ASSERT_EQ(std::string(manager.GetArchivePathText()), archive);
-    }
-
+struct ArchivePages : testenv::SalesList {
     void Archive(uint32_t number, const std::string& content)
     {
         home.WriteMessage("sales", number, content);

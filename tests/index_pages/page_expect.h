@@ -1,9 +1,22 @@
 #pragma once
 // The expected bytes of the index pages of the list "sales" with the English texts, written
 // out by hand: the page frame, the navigation of each page and the message lines.
+#include <cstdint>
+#include <map>
+#include <regex>
 #include <string>
 
 namespace pageexpect {
+
+// How often each message number is linked from a page.
+inline std::map<uint32_t, int> LinkedIds(const std::string& page)
+{
+    std::map<uint32_t, int> ids;
+    const std::regex link("nId=(-?[0-9]+)&");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), link); it != std::sregex_iterator(); ++it)
+        ++ids[static_cast<uint32_t>(std::stol((*it)[1].str()))];
+    return ids;
+}
 
 inline const char* const kBar =
     "<table width=\"100%\" heighth=\"10\" border=\"0\" cellspacing=\"0\" cellpadding=\"0\">\r\n"

@@ -216,16 +216,6 @@ std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
     return records;
 }
 
-// The number of message links to each message on a page.
-std::map<uint32_t, int> LinkedIds(const std::string& page)
-{
-    std::map<uint32_t, int> ids;
-    const std::regex link("nId=(-?[0-9]+)&");
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), link); it != std::sregex_iterator(); ++it)
-        ++ids[static_cast<uint32_t>(std::stol((*it)[1].str()))];
-    return ids;
-}
-
 }  // namespace
 
 TEST(IndexPages, GeneratedArchivesMatchThePlainPassesAndListEveryMessage)

@@ -1,7 +1,11 @@
 #pragma once
 // A DL manager home of the test's own: kelmo.ini, the relation templates, the shipped
 // language files, and list archive directories holding message files.
+#include <gtest/gtest.h>
+
 #include <string>
+
+#include "dlarchive/archive.h"
 
 #include "support/test_env.h"
 
@@ -23,6 +27,21 @@ public:
 private:
     TempDir m_home;
     Config m_config;
+};
+
+// A test with a home, the list "sales" with fresh relations, and an archive manager
+// pointed at it.
+struct SalesList : testing::Test {
+    ArchiveHome home;
+    std::string archive = home.CreateList("sales");
+    CDlArchive manager{"DL Manager"};
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(manager.SetListName("sales"));
+        manager.GetArchivePath();
+        ASSERT_EQ(std::string(manager.GetArchivePathText()), archive);
+    }
 };
 
 // A small realistic message; `extraHeaders` end in "\n".
