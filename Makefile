@@ -4,7 +4,7 @@ RELEASE_DIR := build/release
 ASAN_DIR := build/asan
 BENCH_DIR := build/bench
 
-.PHONY: all deps build build-asan test test-release test-asan demo bench install clean format
+.PHONY: all deps build build-asan test test-release test-asan demo bench install clean format format-check
 
 all: build
 
@@ -31,7 +31,7 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest -j $(JOBS) --output-on-failure
 
 # The suite runs twice: optimised, then under AddressSanitizer and UndefinedBehaviorSanitizer.
-test: test-release test-asan
+test: format-check test-release test-asan
 
 demo: build
 	./scripts/demo.sh $(RELEASE_DIR)
@@ -46,6 +46,10 @@ install: build
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+# A file out of format fails the tests; `make format` mends it.
+format-check: deps
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
 	rm -rf build demo-home

@@ -1,6 +1,7 @@
 // Figures of the record functions: storing, reading and removing the envelope and body tree
 // of parsed messages (the test messages, cycled), as the intake and a rebuild do.
 // Usage: record_functions_bench [MESSAGE_DIR [COUNT]]
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +10,6 @@
 #include <iterator>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "dlarchive/record_functions.h"
@@ -30,8 +30,7 @@ double Seconds(Clock::time_point since)
 
 void Report(const char* what, uint32_t count, double seconds)
 {
-    std::printf("%-52s %7u msgs %8.3f s %9.2f us/msg\n", what, count, seconds,
-                seconds * 1e6 / count);
+    std::printf("%-52s %7u msgs %8.3f s %9.2f us/msg\n", what, count, seconds, seconds * 1e6 / count);
 }
 
 void Check(const char* what, int result, int expected = db_ok)
@@ -51,10 +50,8 @@ struct Message {
 uint32_t HeaderSize(const std::string& m)
 {
     std::size_t lf = m.find("\n\n"), crlf = m.find("\r\n\r\n");
-    if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf))
-        return static_cast<uint32_t>(crlf + 4);
-    return lf != std::string::npos ? static_cast<uint32_t>(lf + 2)
-                                   : static_cast<uint32_t>(m.size());
+    if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf)) return static_cast<uint32_t>(crlf + 4);
+    return lf != std::string::npos ? static_cast<uint32_t>(lf + 2) : static_cast<uint32_t>(m.size());
 }
 
 struct Store {
@@ -81,11 +78,10 @@ void AddAll(Store& s, std::vector<Message>& messages, uint32_t count)
         Message& m = messages[id % messages.size()];
         const auto size = static_cast<uint32_t>(m.bytes.size());
         idxkey envKey{id, 0}, bodyKey{id, 0};
-        Check("AddArchiveEnv", AddArchiveEnv(s.envelopes.get(), &envKey, m.envelope, size,
-                                             m.headerSize));
+        Check("AddArchiveEnv", AddArchiveEnv(s.envelopes.get(), &envKey, m.envelope, size, m.headerSize));
         envKey.seq = 0;
-        Check("AddArchiveBody", AddArchiveBody(s.bodies.get(), s.envelopes.get(), &bodyKey,
-                                               &envKey, m.body, size, m.headerSize));
+        Check("AddArchiveBody",
+              AddArchiveBody(s.bodies.get(), s.envelopes.get(), &bodyKey, &envKey, m.body, size, m.headerSize));
     }
 }
 
@@ -93,11 +89,9 @@ void AddAll(Store& s, std::vector<Message>& messages, uint32_t count)
 
 int main(int argc, char** argv)
 {
-    const std::string source = argc > 1 ? argv[1]
-                                        : (std::filesystem::path(__FILE__).parent_path()
-                                                   .parent_path() /
-                                               "tests/data/messages")
-                                              .string();
+    const std::string source =
+        argc > 1 ? argv[1]
+                 : (std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/messages").string();
     const uint32_t count = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 20000;
     std::vector<Message> messages;
     for (const auto& entry : std::filesystem::directory_iterator(source)) {
@@ -113,12 +107,11 @@ int main(int argc, char** argv)
         return 1;
     }
     for (Message& m : messages) {
-        cc::ParseMessage(m.bytes.data(), static_cast<uint32_t>(m.bytes.size()), m.headerSize,
-                         &m.envelope, &m.body);
+        cc::ParseMessage(m.bytes.data(), static_cast<uint32_t>(m.bytes.size()), m.headerSize, &m.envelope, &m.body);
     }
     const char* tmp = std::getenv("TMPDIR");
-    const std::string root = std::string(tmp != nullptr ? tmp : "/tmp") +
-                             "/record_functions_bench." + std::to_string(getpid());
+    const std::string root =
+        std::string(tmp != nullptr ? tmp : "/tmp") + "/record_functions_bench." + std::to_string(getpid());
     std::printf("%zu distinct messages, cycled\n", messages.size());
 
     {
@@ -139,10 +132,9 @@ int main(int argc, char** argv)
     s.bodies->begin(0);
     for (s.bodies->first(); s.bodies->status() == db_ok; s.bodies->next()) ++bodyRecords;
     s.envelopes->begin(0);
-    for (s.envelopes->first(); s.envelopes->status() == db_ok; s.envelopes->next())
-        ++envelopeRecords;
-    std::printf("records: %u body, %u envelope (%.2f and %.2f per message)\n", bodyRecords,
-                envelopeRecords, double(bodyRecords) / count, double(envelopeRecords) / count);
+    for (s.envelopes->first(); s.envelopes->status() == db_ok; s.envelopes->next()) ++envelopeRecords;
+    std::printf("records: %u body, %u envelope (%.2f and %.2f per message)\n", bodyRecords, envelopeRecords,
+                double(bodyRecords) / count, double(envelopeRecords) / count);
 
     start = Clock::now();
     for (uint32_t id = 1; id <= count; ++id) {
@@ -150,10 +142,9 @@ int main(int argc, char** argv)
         mail_envelope* env = nullptr;
         mail_bodystruct* body = nullptr;
         uint32_t messageSize = 0, headerSize = 0;
-        Check("GetArchiveEnv",
-              GetArchiveEnv(s.envelopes.get(), &key, &env, messageSize, headerSize));
-        Check("GetArchiveBody", GetArchiveBody(s.bodies.get(), s.envelopes.get(), &key, &body,
-                                               messageSize, headerSize));
+        Check("GetArchiveEnv", GetArchiveEnv(s.envelopes.get(), &key, &env, messageSize, headerSize));
+        Check("GetArchiveBody",
+              GetArchiveBody(s.bodies.get(), s.envelopes.get(), &key, &body, messageSize, headerSize));
         cc::FreeEnvelope(&env);
         cc::FreeBody(&body);
     }

@@ -1,13 +1,13 @@
 // Figures of the relation store: open+close, puts (one per transaction and all in one),
 // a walk and random gets over 100,000 envelope-sized records, peak memory.
+#include <sys/resource.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 #include "dlarchive/records.h"
@@ -26,8 +26,8 @@ double Seconds(Clock::time_point since)
 
 void Report(const char* what, uint32_t count, double seconds)
 {
-    std::printf("%-48s %8u ops %9.3f s %10.2f us/op %12.0f ops/s\n", what, count, seconds,
-                seconds * 1e6 / count, count / seconds);
+    std::printf("%-48s %8u ops %9.3f s %10.2f us/op %12.0f ops/s\n", what, count, seconds, seconds * 1e6 / count,
+                count / seconds);
 }
 
 void Fail(const char* what, int result)

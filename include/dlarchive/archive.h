@@ -100,8 +100,7 @@ public:
 
     // The listings of the archive (distinct authors, distinct days, thread subjects) as
     // string chains the caller releases with freeStringChain. True, or a thrown exception.
-    bool SortArchiveRecords(const char* listName, ms** authors, ms** dates, ms** threads,
-                            const char* locale);
+    bool SortArchiveRecords(const char* listName, ms** authors, ms** dates, ms** threads, const char* locale);
     // The index pages "<language key>-thread.html", "-author.html" and "-date.html" of the
     // archive path, each replaced atomically once complete. True, or a thrown exception.
     bool GenerateThreadPage(const char* listName, ms* threads, const char* locale);

@@ -46,22 +46,19 @@ public:
     AddrParser& operator=(const AddrParser&) = delete;
 
     // Stores the list (null: four empty fields).
-    void Parse(const mail_address* list, dbData& personal, dbData& adl, dbData& mailbox,
-               dbData& host);
+    void Parse(const mail_address* list, dbData& personal, dbData& adl, dbData& mailbox, dbData& host);
     // As Parse, but a personal name that is present and not empty is stored in UTF-8 when it
     // holds encoded words whose charset can be converted; otherwise as written (never the
     // decoded but unconverted bytes). Used for the From list.
-    void ParseFrom(const mail_address* list, dbData& personal, dbData& adl, dbData& mailbox,
-                   dbData& host);
+    void ParseFrom(const mail_address* list, dbData& personal, dbData& adl, dbData& mailbox, dbData& host);
     // Builds a new list from the four fields into *output (null when all four are empty).
     // Reading stops when the personal field is exhausted; members missing in the other
     // fields read back as null. Returns 0 or 18.
-    int Parse(const dbData& personal, const dbData& adl, const dbData& mailbox,
-              const dbData& host, mail_address** output);
+    int Parse(const dbData& personal, const dbData& adl, const dbData& mailbox, const dbData& host,
+              mail_address** output);
 
 private:
-    void Encode(const mail_address* list, bool utf8Names, dbData& personal, dbData& adl,
-                dbData& mailbox, dbData& host);
+    void Encode(const mail_address* list, bool utf8Names, dbData& personal, dbData& adl, dbData& mailbox, dbData& host);
 
     dbData m_personal, m_adl, m_mailbox, m_host;
     StrParser m_personalReader, m_adlReader, m_mailboxReader, m_hostReader;
@@ -128,8 +125,8 @@ public:
     // read as GetArchiveBody reads it. An empty field gives a null list and 0. A read that
     // does not give 0 ends the call with its result (the list built is released). The two
     // trailing numbers are not used.
-    int Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, const dbData& field,
-              mail_body_part** output, uint32_t unused1 = 0, uint32_t unused2 = 0);
+    int Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, const dbData& field, mail_body_part** output,
+              uint32_t unused1 = 0, uint32_t unused2 = 0);
 
 private:
     dbData m_parts;
@@ -145,8 +142,7 @@ public:
     // full, header and text offsets and sizes are the six numbers. The 8-bit seq values are
     // widened with their sign. A read that does not give 0 ends the call with its result
     // (the message built is released). The two trailing numbers are not used.
-    int Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, int8_t envelopeSeq,
-              int8_t bodySeq, uint32_t fullOffset, uint32_t fullSize, uint32_t headerOffset,
-              uint32_t headerSize, uint32_t textOffset, uint32_t textSize,
-              mail_body_message** output, uint32_t unused1 = 0, uint32_t unused2 = 0);
+    int Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, int8_t envelopeSeq, int8_t bodySeq,
+              uint32_t fullOffset, uint32_t fullSize, uint32_t headerOffset, uint32_t headerSize, uint32_t textOffset,
+              uint32_t textSize, mail_body_message** output, uint32_t unused1 = 0, uint32_t unused2 = 0);
 };

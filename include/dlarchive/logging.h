@@ -28,25 +28,22 @@ public:
     const char* GetLastErrorMsg() const { return m_szLastErrorMsg; }
     const char* GetModuleName() const { return m_szModuleName; }
 
-    void PrintLogMessage(int level, const char* format, ...) const
-        __attribute__((format(printf, 3, 4)));
-    void PrintLogMessageEx(int level, const char* format, ...) const
-        __attribute__((format(printf, 3, 4)));
+    void PrintLogMessage(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+    void PrintLogMessageEx(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     // One line with the text as it stands.
     void PrintLog(int level, const char* text) const;
     // The object's last error message, under another module name.
     void PrintLog(const char* moduleName, int level) const;
     template <typename... Args>
-        requires(sizeof...(Args) >= 1 && sizeof...(Args) <= 2)
-    void PrintLog(int level, const char* format, Args... args) const
+    requires(sizeof...(Args) >= 1 && sizeof...(Args) <= 2) void PrintLog(int level, const char* format,
+                                                                         Args... args) const
     {
         PrintLogMessage(level, format, args...);
     }
     // Information level.
     void PrintLogEx(const char* text) const { PrintLog(LOG_LEVEL_INFO, text); }
     template <typename... Args>
-        requires(sizeof...(Args) <= 2)
-    void PrintLogEx(int level, const char* format, Args... args) const
+    requires(sizeof...(Args) <= 2) void PrintLogEx(int level, const char* format, Args... args) const
     {
         PrintLogMessageEx(level, format, args...);
     }

@@ -44,15 +44,15 @@
 constexpr int kMaxBodyDepth = 200;
 
 // Stores the envelope under the key. Result of put (9 when the key is already stored).
-DLARCHIVE_API int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
-                                uint32_t messageSize, uint32_t headerSize);
+DLARCHIVE_API int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,
+                                uint32_t headerSize);
 
 // Reads the envelope record of the key into a new envelope, with the message size and
 // header size stored with it. Results 0, 3 (not found) and 18 hand out an envelope built
 // from what the record object holds (an empty one for 3); any other result of the store is
 // returned with the outputs untouched.
-DLARCHIVE_API int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope,
-                                uint32_t& messageSize, uint32_t& headerSize);
+DLARCHIVE_API int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope, uint32_t& messageSize,
+                                uint32_t& headerSize);
 
 // Deletes the envelope record of the key (flushes first, unlocks after). 0, 3 when there is
 // none, or the store's failure.
@@ -61,18 +61,16 @@ DLARCHIVE_API int RemoveArchiveEnv(archiveenv* envelopes, idxkey* key);
 // Stores the body tree under bodyKey (and the envelopes of encapsulated messages under
 // envelopeKey's following numbers). 0 or the first failing result; the sizes are stored
 // with the nested envelopes.
-DLARCHIVE_API int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
-                                 idxkey* envelopeKey, mail_bodystruct* body,
-                                 uint32_t messageSize, uint32_t headerSize);
+DLARCHIVE_API int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey, idxkey* envelopeKey,
+                                 mail_bodystruct* body, uint32_t messageSize, uint32_t headerSize);
 
 // Reads the body tree of the key into a new body. Result of the get of the record itself (0,
 // 3 or 18, each handing out a body built from what the record object holds); any other
 // result of that get is returned with the output untouched; a failure further down releases
 // what was built, sets the output to null and is returned. The sizes are those of the
 // nested envelopes read (left alone when there is none).
-DLARCHIVE_API int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key,
-                                 mail_bodystruct** body, uint32_t& messageSize,
-                                 uint32_t& headerSize);
+DLARCHIVE_API int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key, mail_bodystruct** body,
+                                 uint32_t& messageSize, uint32_t& headerSize);
 
 // Deletes the body record of the key and every record below it, the envelopes of
 // encapsulated messages included. 0 or the first failing result (3 when the key is not
@@ -87,16 +85,14 @@ DLARCHIVE_API int RemoveArchiveBody(archivebody* bodies, archiveenv* envelopes, 
 // GetArchiveEnv hands out a null envelope after a rebuild step; AddArchiveBody takes the
 // step only when the put of the body's own record failed. Nested records go through the
 // forms without a list name.
-DLARCHIVE_API int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
-                                uint32_t messageSize, uint32_t headerSize, const char* listName);
-DLARCHIVE_API int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope,
-                                uint32_t& messageSize, uint32_t& headerSize, const char* listName);
+DLARCHIVE_API int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,
+                                uint32_t headerSize, const char* listName);
+DLARCHIVE_API int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope, uint32_t& messageSize,
+                                uint32_t& headerSize, const char* listName);
 DLARCHIVE_API int RemoveArchiveEnv(archiveenv* envelopes, idxkey* key, const char* listName);
-DLARCHIVE_API int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
-                                 idxkey* envelopeKey, mail_bodystruct* body,
-                                 uint32_t messageSize, uint32_t headerSize, const char* listName);
-DLARCHIVE_API int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key,
-                                 mail_bodystruct** body, uint32_t& messageSize,
-                                 uint32_t& headerSize, const char* listName);
-DLARCHIVE_API int RemoveArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key,
-                                    const char* listName);
+DLARCHIVE_API int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey, idxkey* envelopeKey,
+                                 mail_bodystruct* body, uint32_t messageSize, uint32_t headerSize,
+                                 const char* listName);
+DLARCHIVE_API int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key, mail_bodystruct** body,
+                                 uint32_t& messageSize, uint32_t& headerSize, const char* listName);
+DLARCHIVE_API int RemoveArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key, const char* listName);

@@ -21,10 +21,10 @@
 //
 // Keys. Key 0 of a relation is the 8-byte key buffer that the record object's newKey(0)
 // produces, laid out as an idxkey: an unsigned 32-bit number (bytes 0-3), an unsigned 16-bit
-// number (bytes 4-5), both in the machine's byte order, and two bytes of padding. The store keeps the two numbers as integer columns,
-// so records come back ordered by the first number, then the second, both unsigned. Every
-// relation of this system is keyed that way (idxkey); a record object whose keyLength(0) is
-// not 8 is refused with 4 ("Not in range").
+// number (bytes 4-5), both in the machine's byte order, and two bytes of padding. The store keeps the two numbers as
+// integer columns, so records come back ordered by the first number, then the second, both unsigned. Every relation of
+// this system is keyed that way (idxkey); a record object whose keyLength(0) is not 8 is refused with 4 ("Not in
+// range").
 //
 // Reference slots. Each variable field is represented in the fixed record by a 4-byte slot
 // (its _db_strStruct::ref). The store writes the field's length in bytes there,
@@ -264,8 +264,7 @@ public:
     //
     // Callers that would copy template files over relation files must use this instead: a
     // plain copy over a relation in use, or next to its -wal/-shm files, corrupts it.
-    static dbError ReplaceWithTemplate(const char* templatePath, const char* directory,
-                                       const char* name);
+    static dbError ReplaceWithTemplate(const char* templatePath, const char* directory, const char* name);
 
 private:
     struct Impl;

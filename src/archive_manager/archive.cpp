@@ -1,8 +1,8 @@
 #include "dlarchive/archive.h"
 
+#include <strings.h>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "dlarchive/db_error.h"
 #include "platform/cclient.h"
@@ -31,7 +31,10 @@ CDlArchive::CDlArchive() = default;
 
 CDlArchive::CDlArchive(const char* moduleName) : CLogging(moduleName) {}
 
-CDlArchive::~CDlArchive() { ReleaseIntake(); }
+CDlArchive::~CDlArchive()
+{
+    ReleaseIntake();
+}
 
 CDlArchive::CDlArchive(const CDlArchive& other) : CLogging(other)
 {
@@ -70,8 +73,7 @@ void CDlArchive::GetArchivePath()
     std::string home = dlarchive::platform::GetProfileString("DlManager", "DbPath", "", 259);
     if (!home.empty() && home.back() == '/') home.pop_back();
     char path[kPathSize * 2];
-    const int n = std::snprintf(path, sizeof path, "%s%c%s%carchive%c", home.c_str(), '/',
-                                m_szListName, '/', '/');
+    const int n = std::snprintf(path, sizeof path, "%s%c%s%carchive%c", home.c_str(), '/', m_szListName, '/', '/');
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof m_szArchivePath || m_szListName[0] == '\0') {
         // A path that does not fit, or no list at all, leaves no archive path: nothing can
         // then touch a directory other than the list's own.
@@ -104,8 +106,10 @@ uint32_t CDlArchive::GetId(const char* fileName)
     for (std::size_t i = 0; i < n; ++i) {
         const char c = fileName[i];
         int digit = 0;
-        if (c >= '1' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (c >= '1' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
         sum = sum * 16 + digit;
     }
     // More than eight significant digits do not fit a message number: the largest one
@@ -123,32 +127,56 @@ void CDlArchive::ThrowError(int32_t code, const char* text)
 void CDlArchive::GetArchiveEnvDbRet(int32_t result)
 {
     switch (result) {
-    case db_ok: SetLastError(1); return;
-    case db_dup: SetLastError(2); return;
-    case db_notfound: ThrowError(3, "Archive envelope ID not found in archive envelope database");
-    case db_range: ThrowError(6, "Archive envelope database not in range");
-    case db_notopened: ThrowError(1, "Could not open archive envelope database");
-    case db_locked: ThrowError(4, "Archive envelope database is currently in use");
-    case db_eof: ThrowError(5, "Archive envelope ID not found in archive envelope database");
-    case db_nomem: ThrowError(19, "No memory");
-    case db_corrupt: ThrowError(18, "Archive envelope database was rebuilt.");
-    default: ThrowError(20, "Error in archive envelope database");
+        case db_ok:
+            SetLastError(1);
+            return;
+        case db_dup:
+            SetLastError(2);
+            return;
+        case db_notfound:
+            ThrowError(3, "Archive envelope ID not found in archive envelope database");
+        case db_range:
+            ThrowError(6, "Archive envelope database not in range");
+        case db_notopened:
+            ThrowError(1, "Could not open archive envelope database");
+        case db_locked:
+            ThrowError(4, "Archive envelope database is currently in use");
+        case db_eof:
+            ThrowError(5, "Archive envelope ID not found in archive envelope database");
+        case db_nomem:
+            ThrowError(19, "No memory");
+        case db_corrupt:
+            ThrowError(18, "Archive envelope database was rebuilt.");
+        default:
+            ThrowError(20, "Error in archive envelope database");
     }
 }
 
 void CDlArchive::GetArchiveBodyDbRet(int32_t result)
 {
     switch (result) {
-    case db_ok: SetLastError(1); return;
-    case db_dup: SetLastError(8); return;
-    case db_notfound: ThrowError(9, "Archive body ID not found in message body database");
-    case db_range: ThrowError(12, "Archive body database not in range");
-    // The code stays as it is: the callers have set 7 when the relation failed to open.
-    case db_notopened: throw CDlArchiveException(GetLastError(), "Could not open archive body database");
-    case db_locked: ThrowError(10, "Archive body database is currently in use");
-    case db_eof: ThrowError(11, "Archive body ID not found in message body database");
-    case db_nomem: ThrowError(19, "No memory");
-    case db_corrupt: ThrowError(18, "Archive body database rebuilt");
-    default: ThrowError(20, "Error in archive  database");
+        case db_ok:
+            SetLastError(1);
+            return;
+        case db_dup:
+            SetLastError(8);
+            return;
+        case db_notfound:
+            ThrowError(9, "Archive body ID not found in message body database");
+        case db_range:
+            ThrowError(12, "Archive body database not in range");
+        // The code stays as it is: the callers have set 7 when the relation failed to open.
+        case db_notopened:
+            throw CDlArchiveException(GetLastError(), "Could not open archive body database");
+        case db_locked:
+            ThrowError(10, "Archive body database is currently in use");
+        case db_eof:
+            ThrowError(11, "Archive body ID not found in message body database");
+        case db_nomem:
+            ThrowError(19, "No memory");
+        case db_corrupt:
+            ThrowError(18, "Archive body database rebuilt");
+        default:
+            ThrowError(20, "Error in archive  database");
     }
 }

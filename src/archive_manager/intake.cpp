@@ -1,11 +1,11 @@
 // Intake of message files, the checks of the batch run and the reload of an archive.
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "archive_manager/rebuild_guard.h"
@@ -32,7 +32,10 @@ Progress& ProgressState()
     return progress;
 }
 
-bool IsY(const std::string& value) { return strcasecmp(value.c_str(), "Y") == 0; }
+bool IsY(const std::string& value)
+{
+    return strcasecmp(value.c_str(), "Y") == 0;
+}
 
 // "<directory><name>" when it fits the 260-byte path buffers of the system; else empty.
 std::string FitPath(const char* directory, const std::string& name)
@@ -154,8 +157,8 @@ bool CDlArchive::RunAutoRebuild()
     return RebuildArchiveDb(m_szListName);
 }
 
-bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, int8_t seq,
-                                mail_bodystruct* body, mail_envelope* envelope)
+bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, int8_t seq, mail_bodystruct* body,
+                                mail_envelope* envelope)
 {
     const uint16_t recordSeq = static_cast<uint16_t>(static_cast<int16_t>(seq));
     idxkey envKey{number, recordSeq};
@@ -174,8 +177,7 @@ bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, i
                 GetArchiveEnvDbRet(envResult);
                 envKey = idxkey{number, recordSeq};
                 bodyKey = idxkey{number, recordSeq};
-                bodyResult = ::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen,
-                                              m_nHdrSize);
+                bodyResult = ::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen, m_nHdrSize);
             }
         }
     }
@@ -214,11 +216,10 @@ std::vector<uint32_t> MessageNumbers(const char* archivePath)
 {
     std::vector<uint32_t> numbers;
     try {
-        CDirUtil(kFileModule).ForEach(archivePath, "*.msg",
-                                      [&numbers](const char* name) {
-                                          numbers.push_back(CDlArchive::GetId(name));
-                                          return true;
-                                      });
+        CDirUtil(kFileModule).ForEach(archivePath, "*.msg", [&numbers](const char* name) {
+            numbers.push_back(CDlArchive::GetId(name));
+            return true;
+        });
     } catch (const CDirUtilException& e) {
         throw CFileUtilException(kFileModule, e.GetLastErrorMsg());
     }
@@ -284,7 +285,10 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
     }
 }
 
-void CDlArchive::ProcessArchivedMessages(const char* listName) { ProcessArchivedMessages(listName, nullptr); }
+void CDlArchive::ProcessArchivedMessages(const char* listName)
+{
+    ProcessArchivedMessages(listName, nullptr);
+}
 
 void CDlArchive::ProcessArchivedMessages(const char* /*listName*/, CLogging* failure)
 {
@@ -304,7 +308,10 @@ void CDlArchive::ProcessArchivedMessages(const char* /*listName*/, CLogging* fai
     }
 }
 
-bool RebuildArchiveDb(const char* listName) { return RebuildArchiveDb(listName, nullptr); }
+bool RebuildArchiveDb(const char* listName)
+{
+    return RebuildArchiveDb(listName, nullptr);
+}
 
 bool RebuildArchiveDb(const char* listName, CLogging* failure)
 {

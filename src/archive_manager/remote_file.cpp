@@ -1,16 +1,19 @@
 // The remote access file: member addresses with the hash keys of their passwords.
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "dlarchive/archive.h"
 #include "platform/hash_key.h"
 
 namespace {
 
-bool IsSeparator(char c) { return c == ',' || c == ' ' || c == '\t'; }
+bool IsSeparator(char c)
+{
+    return c == ',' || c == ' ' || c == '\t';
+}
 
 // Next token of the entry, terminated in place (as strtok would leave it).
 char* NextToken(char*& cursor)
@@ -48,8 +51,7 @@ bool CDlArchive::UpdateRemoteFile(char* entry)
     // The token carries the entry's two-character line end; without room for it, or with a
     // password that would not fit the system's buffers, there is no password.
     const std::size_t tokenLength = token != nullptr ? std::strlen(token) : 0;
-    if (token == nullptr || tokenLength < 2 || tokenLength - 2 > kMaxPassword)
-        ThrowError(23, "Password not found.");
+    if (token == nullptr || tokenLength < 2 || tokenLength - 2 > kMaxPassword) ThrowError(23, "Password not found.");
     token[tokenLength - 2] = '\0';
 
     CHashKey key;

@@ -1,7 +1,7 @@
 // Reading archived messages back: stored envelope and body, and the display texts.
+#include <strings.h>
 #include <cstring>
 #include <string>
-#include <strings.h>
 
 #include "dlarchive/archive.h"
 #include "dlarchive/record_functions.h"
@@ -12,9 +12,15 @@
 
 namespace {
 
-bool IsY(const std::string& value) { return strcasecmp(value.c_str(), "Y") == 0; }
+bool IsY(const std::string& value)
+{
+    return strcasecmp(value.c_str(), "Y") == 0;
+}
 
-uint16_t RecordSeq(int8_t seq) { return static_cast<uint16_t>(static_cast<int16_t>(seq)); }
+uint16_t RecordSeq(int8_t seq)
+{
+    return static_cast<uint16_t>(static_cast<int16_t>(seq));
+}
 
 // Copies at most `limit` characters into a caller buffer of 1024 bytes, always terminated.
 void CopyDisplayText(char* buffer, const char* text, std::size_t limit = CDlArchive::kDisplayTextSize - 1)
@@ -110,8 +116,10 @@ void CDlArchive::GetDateOfMessage(const mail_envelope* envelope, char* buffer, c
     auto table = OpenTable(locale);
     if (!table) return;
     const char* date = envelope != nullptr ? reinterpret_cast<const char*>(envelope->date) : nullptr;
-    if (date != nullptr && *date != '\0') CopyDisplayText(buffer, date, 16);
-    else CopyDisplayText(buffer, table->GetString(128));
+    if (date != nullptr && *date != '\0')
+        CopyDisplayText(buffer, date, 16);
+    else
+        CopyDisplayText(buffer, table->GetString(128));
 }
 
 void CDlArchive::GetSubjectOfMessage(const mail_envelope* envelope, char* buffer, const char* locale)

@@ -1,14 +1,14 @@
 // The archive manager's index pages: listings, the three pages and the driver.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
 #include <string>
-#include <strings.h>
-#include <unistd.h>
 #include <vector>
 
 #include "archive_manager/rebuild_guard.h"
@@ -237,8 +237,10 @@ void CDlArchive::GenerateIndexPages(const char* listName)
         const std::vector<EnvelopeSummary>& records = *envelopes;
         const PageContext context = Context(listName, language);
         const auto listings = dlarchive::pages::BuildListings(records, language.strings);
-        WritePage(*this, language.key, "author", dlarchive::pages::RenderAuthorPage(context, listings.authors, records));
+        WritePage(*this, language.key, "author",
+                  dlarchive::pages::RenderAuthorPage(context, listings.authors, records));
         WritePage(*this, language.key, "date", dlarchive::pages::RenderDatePage(context, listings.dates, records));
-        WritePage(*this, language.key, "thread", dlarchive::pages::RenderThreadPage(context, listings.threads, records));
+        WritePage(*this, language.key, "thread",
+                  dlarchive::pages::RenderThreadPage(context, listings.threads, records));
     }
 }

@@ -1,9 +1,9 @@
 #include "index_pages/page_render.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <strings.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -34,7 +34,10 @@ std::string StrippedSubject(const std::string& text)
     return text.size() >= 4 ? text.substr(4) : std::string();
 }
 
-bool HasAuthorAddress(const EnvelopeSummary& e) { return !e.mailbox.empty() && !e.host.empty(); }
+bool HasAuthorAddress(const EnvelopeSummary& e)
+{
+    return !e.mailbox.empty() && !e.host.empty();
+}
 
 // The author text as a page shows it: a personal name in HTML form, anything else escaped.
 std::string AuthorHtml(const EnvelopeSummary& e, const PageStrings& s)
@@ -56,8 +59,7 @@ std::string SubjectHtml(const EnvelopeSummary& e, const PageStrings& s)
 
 class Page {
 public:
-    explicit Page(const PageContext& c)
-        : m_c(c), m_list(PercentEncode(c.listName)), m_key(PercentEncode(c.languageKey))
+    explicit Page(const PageContext& c) : m_c(c), m_list(PercentEncode(c.listName)), m_key(PercentEncode(c.languageKey))
     {
         m_out.reserve(1 << 16);
     }
@@ -92,9 +94,12 @@ public:
     {
         *this << "<table width=\"100%\" heighth=\"10\" border=\"0\" cellspacing=\"0\" cellpadding=\"0\">\r\n"
               << "<tr>\r\n"
-              << "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-left-fade.gif\" width=\"150\" height=\"10\" border=\"0\"></td>\r\n"
-              << "<td width=\"100%\" heighth=\"10\" background=\"/vubo/module-pictures/images/bot-line.gif\"><img src=\"/vubo/module-pictures/images/bot-line.gif\" width=\"150\" height=\"10\"></td>\r\n"
-              << "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-right-fade.gif\" width=\"150\" height=\"10\" border=\"0\"></td>\r\n"
+              << "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-left-fade.gif\" "
+                 "width=\"150\" height=\"10\" border=\"0\"></td>\r\n"
+              << "<td width=\"100%\" heighth=\"10\" background=\"/vubo/module-pictures/images/bot-line.gif\"><img "
+                 "src=\"/vubo/module-pictures/images/bot-line.gif\" width=\"150\" height=\"10\"></td>\r\n"
+              << "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-right-fade.gif\" "
+                 "width=\"150\" height=\"10\" border=\"0\"></td>\r\n"
               << "</tr>\r\n"
               << "</table>\r\n";
     }
@@ -102,8 +107,8 @@ public:
     // "<a href="...?Command=NAME&mailinglist=LIST&locale=KEY">LABEL</a>"
     std::string IndexLink(const char* command, const std::string& label) const
     {
-        return std::string("<a href=\"") + kCgiPath + "?Command=" + command + "&mailinglist=" +
-               m_list + "&locale=" + m_key + "\">" + label + "</a>";
+        return std::string("<a href=\"") + kCgiPath + "?Command=" + command + "&mailinglist=" + m_list +
+               "&locale=" + m_key + "\">" + label + "</a>";
     }
 
     // The opening of a message link, up to and including its closing quote and ">".
@@ -111,8 +116,8 @@ public:
     {
         char number[16];
         std::snprintf(number, sizeof number, "%ld", static_cast<long>(static_cast<int32_t>(id)));
-        return std::string("<a href=\"") + kCgiPath + "?Command=ShowMessage&mailinglist=" + m_list +
-               "&nId=" + number + "&sort=" + sort + "&locale=" + m_key + "\">";
+        return std::string("<a href=\"") + kCgiPath + "?Command=ShowMessage&mailinglist=" + m_list + "&nId=" + number +
+               "&sort=" + sort + "&locale=" + m_key + "\">";
     }
 
     void End(const char* helpPage)
@@ -120,7 +125,9 @@ public:
         BottomBar();
         *this << "<p align=\"right\"><input type=\"button\" name=\"Help\" value=\"" << m_c.strings.help
               << "\" onClick=\"window.open('/vubo/help/dl/" << m_c.languageKey << "/archive/" << helpPage
-              << "', '', 'toolbar=no,location=no,directories=no,status=no,menubar=no,scrollbars=yes,resizable=yes,width=400,height=300')\"></p>\r\n"
+              << "', '', "
+                 "'toolbar=no,location=no,directories=no,status=no,menubar=no,scrollbars=yes,resizable=yes,width=400,"
+                 "height=300')\"></p>\r\n"
               << "</body>\r\n"
               << "</html>\r\n";
     }
@@ -142,11 +149,20 @@ std::string EscapeHtml(const std::string& text)
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -157,8 +173,8 @@ std::string PercentEncode(const std::string& text)
     static const char* hex = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                           c == '-' || c == '.' || c == '_' || c == '~' || c == '@';
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '.' || c == '_' || c == '~' || c == '@';
         if (plain) {
             out += static_cast<char>(c);
         } else {
@@ -197,7 +213,10 @@ std::string DateText(const EnvelopeSummary& e, const PageStrings& s)
     return e.date.empty() ? s.noDate : e.date.substr(0, 16);
 }
 
-bool IsThreadSubject(const std::string& subjectText) { return !StartsWithReply(subjectText); }
+bool IsThreadSubject(const std::string& subjectText)
+{
+    return !StartsWithReply(subjectText);
+}
 
 Listings BuildListings(const std::vector<EnvelopeSummary>& records, const PageStrings& s)
 {
@@ -271,13 +290,16 @@ std::string RenderThreadPage(const PageContext& c, const std::vector<std::string
          << "<ul>\r\n";
     const auto line = [&](std::size_t i) {
         const EnvelopeSummary& e = *messages[i];
-        return "<li>" + page.MessageHref(e.id, "ByThread") + HtmlForm(subjects[i]) + "</a> - <em>" +
-               AuthorHtml(e, s) + ", </em>" + EscapeHtml(WholeDateText(e, s)) + " </li>";
+        return "<li>" + page.MessageHref(e.id, "ByThread") + HtmlForm(subjects[i]) + "</a> - <em>" + AuthorHtml(e, s) +
+               ", </em>" + EscapeHtml(WholeDateText(e, s)) + " </li>";
     };
     for (std::size_t t = 0; t < threads.size(); ++t) {
         if (rootOf[t] == kNone) continue;
         page << line(rootOf[t]) << "\r\n";
-        for (std::size_t r : replies[t]) page << "<ul>\r\n" << line(r) << "\r\n" << "</ul>\r\n";
+        for (std::size_t r : replies[t])
+            page << "<ul>\r\n"
+                 << line(r) << "\r\n"
+                 << "</ul>\r\n";
     }
 
     // Unthreaded messages, grouped by subject without regard to case under the first one.
@@ -328,8 +350,7 @@ std::string RenderAuthorPage(const PageContext& c, const std::vector<std::string
             const std::string subject = SubjectHtml(*e, s);
             const std::string date = EscapeHtml(WholeDateText(*e, s));
             if (!subject.empty())
-                page << "<li>" << page.MessageHref(e->id, "ByAuthor") << subject << "</a> - " << date
-                     << " </li>\r\n";
+                page << "<li>" << page.MessageHref(e->id, "ByAuthor") << subject << "</a> - " << date << " </li>\r\n";
             else
                 page << "<li>&nbsp;- " << page.MessageHref(e->id, "ByAuthor") << date << "</a> </li>\r\n";
         }
@@ -365,8 +386,7 @@ std::string RenderDatePage(const PageContext& c, const std::vector<std::string>&
             const std::string subject = SubjectHtml(*e, s);
             const std::string author = AuthorHtml(*e, s);
             if (!subject.empty())
-                page << "<li>" << page.MessageHref(e->id, "ByDate") << subject << "</a> - " << author
-                     << " </li>\r\n";
+                page << "<li>" << page.MessageHref(e->id, "ByDate") << subject << "</a> - " << author << " </li>\r\n";
             else
                 page << "<li>&nbsp;- " << page.MessageHref(e->id, "ByDate") << author << "</a> </li>\r\n";
         }

@@ -29,16 +29,16 @@ struct EnvelopeSummary {
 
 // The language strings the pages use.
 struct PageStrings {
-    std::string help;          // 94
-    std::string dateIndex;     // 110
-    std::string authorIndex;   // 111
-    std::string threadIndex;   // 112
-    std::string noSubject;     // 122
-    std::string authorTitle;   // 126
-    std::string noAuthor;      // 127
-    std::string noDate;        // 128
-    std::string dateTitle;     // 129
-    std::string threadTitle;   // 130
+    std::string help;         // 94
+    std::string dateIndex;    // 110
+    std::string authorIndex;  // 111
+    std::string threadIndex;  // 112
+    std::string noSubject;    // 122
+    std::string authorTitle;  // 126
+    std::string noAuthor;     // 127
+    std::string noDate;       // 128
+    std::string dateTitle;    // 129
+    std::string threadTitle;  // 130
 };
 
 // The texts of a message as the listings see them.

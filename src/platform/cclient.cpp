@@ -13,17 +13,17 @@
 namespace dlarchive::cclient {
 
 namespace {
-void* NoBlockNotify(int, void*) { return nullptr; }
+void* NoBlockNotify(int, void*)
+{
+    return nullptr;
+}
 
 // mm_log has no context argument: the parse running on this thread collects its warnings.
 thread_local std::vector<std::string>* t_warnings = nullptr;
 
 class WarningCollector {
 public:
-    explicit WarningCollector(std::vector<std::string>* warnings) : m_previous(t_warnings)
-    {
-        t_warnings = warnings;
-    }
+    explicit WarningCollector(std::vector<std::string>* warnings) : m_previous(t_warnings) { t_warnings = warnings; }
     ~WarningCollector() { t_warnings = m_previous; }
     WarningCollector(const WarningCollector&) = delete;
     WarningCollector& operator=(const WarningCollector&) = delete;
@@ -36,13 +36,11 @@ private:
 void Initialize()
 {
     static std::once_flag once;
-    std::call_once(once, [] {
-        mail_parameters(nullptr, SET_BLOCKNOTIFY, reinterpret_cast<void*>(&NoBlockNotify));
-    });
+    std::call_once(once, [] { mail_parameters(nullptr, SET_BLOCKNOTIFY, reinterpret_cast<void*>(&NoBlockNotify)); });
 }
 
-void ParseMessage(char* buffer, uint32_t length, uint32_t headerSize, mail_envelope** envelope,
-                  mail_bodystruct** body, std::vector<std::string>* warnings)
+void ParseMessage(char* buffer, uint32_t length, uint32_t headerSize, mail_envelope** envelope, mail_bodystruct** body,
+                  std::vector<std::string>* warnings)
 {
     if (envelope != nullptr) *envelope = nullptr;
     if (body != nullptr) *body = nullptr;
@@ -172,7 +170,10 @@ DLARCHIVE_CALLBACK void mm_dlog(char*) {}
 DLARCHIVE_CALLBACK void mm_login(NETMBX*, char*, char*, long) {}
 DLARCHIVE_CALLBACK void mm_critical(MAILSTREAM*) {}
 DLARCHIVE_CALLBACK void mm_nocritical(MAILSTREAM*) {}
-DLARCHIVE_CALLBACK long mm_diskerror(MAILSTREAM*, long, long) { return 1; }
+DLARCHIVE_CALLBACK long mm_diskerror(MAILSTREAM*, long, long)
+{
+    return 1;
+}
 // c-client aborts the process right after this (for instance when memory runs out): leave
 // the reason where an operator can see it.
 DLARCHIVE_CALLBACK void mm_fatal(char* text)

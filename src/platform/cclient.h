@@ -27,8 +27,8 @@ void Initialize();
 // outputs are overwritten (either may come back null) and belong to the caller. The parse
 // warnings that c-client reports during this call (on this thread) are appended to
 // `warnings` when given. A header size beyond the length parses nothing.
-void ParseMessage(char* buffer, uint32_t length, uint32_t headerSize, mail_envelope** envelope,
-                  mail_bodystruct** body, std::vector<std::string>* warnings = nullptr);
+void ParseMessage(char* buffer, uint32_t length, uint32_t headerSize, mail_envelope** envelope, mail_bodystruct** body,
+                  std::vector<std::string>* warnings = nullptr);
 
 // New records, zero-filled and initialised the way c-client's own allocators do it.
 mail_envelope* NewEnvelope();

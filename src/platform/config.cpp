@@ -1,8 +1,8 @@
 #include "platform/config.h"
 
+#include <strings.h>
 #include <cstdlib>
 #include <fstream>
-#include <strings.h>
 
 namespace dlarchive::platform {
 
@@ -56,17 +56,15 @@ IniFile::IniFile(const std::string& path)
         if (text.empty() || text.front() == ';' || text.front() == '#') continue;
         if (text.front() == '[') {
             const auto close = text.find(']');
-            section = std::string(Trim(text.substr(1, close == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : close - 1)));
+            section =
+                std::string(Trim(text.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
             continue;
         }
         const auto eq = text.find('=');
         if (eq == std::string_view::npos) continue;
         const std::string_view key = Trim(text.substr(0, eq));
         if (key.empty()) continue;
-        m_entries.push_back({section, std::string(key),
-                             std::string(Unquote(Trim(text.substr(eq + 1))))});
+        m_entries.push_back({section, std::string(key), std::string(Unquote(Trim(text.substr(eq + 1))))});
     }
 }
 
@@ -77,8 +75,8 @@ const IniFile::Entry* IniFile::Find(std::string_view section, std::string_view k
     return nullptr;
 }
 
-std::string IniFile::Get(std::string_view section, std::string_view key,
-                         std::string_view defaultValue, std::size_t maxLength) const
+std::string IniFile::Get(std::string_view section, std::string_view key, std::string_view defaultValue,
+                         std::size_t maxLength) const
 {
     const Entry* e = Find(section, key);
     std::string_view value = e != nullptr ? std::string_view(e->value) : defaultValue;
@@ -102,9 +100,8 @@ std::vector<std::string> IniFile::Keys(std::string_view section) const
     return keys;
 }
 
-std::string GetProfileString(std::string_view section, std::string_view key,
-                             std::string_view defaultValue, std::size_t maxLength,
-                             std::string_view fileName)
+std::string GetProfileString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                             std::size_t maxLength, std::string_view fileName)
 {
     return IniFile::Load(fileName).Get(section, key, defaultValue, maxLength);
 }
@@ -117,8 +114,7 @@ std::vector<std::string> GetProfileSectionKeys(std::string_view section, std::st
 }  // namespace dlarchive::platform
 
 CIniSetting::CIniSetting(const char* fileName)
-    : m_file(dlarchive::platform::ConfigFilePath(fileName != nullptr ? fileName
-                                                                     : dlarchive::platform::kConfigFileName))
+    : m_file(dlarchive::platform::ConfigFilePath(fileName != nullptr ? fileName : dlarchive::platform::kConfigFileName))
 {
 }
 

@@ -25,10 +25,7 @@ class IniFile {
 public:
     // Reads and parses the file once; a missing or unreadable file gives no entries.
     explicit IniFile(const std::string& path);
-    static IniFile Load(std::string_view fileName = kConfigFileName)
-    {
-        return IniFile(ConfigFilePath(fileName));
-    }
+    static IniFile Load(std::string_view fileName = kConfigFileName) { return IniFile(ConfigFilePath(fileName)); }
 
     // The value, or the default when the section or key is absent; cut to maxLength bytes.
     std::string Get(std::string_view section, std::string_view key, std::string_view defaultValue,
@@ -48,12 +45,10 @@ private:
 };
 
 // One value of kelmo.ini (the private-profile lookup of a bare file name).
-std::string GetProfileString(std::string_view section, std::string_view key,
-                             std::string_view defaultValue, std::size_t maxLength,
-                             std::string_view fileName = kConfigFileName);
+std::string GetProfileString(std::string_view section, std::string_view key, std::string_view defaultValue,
+                             std::size_t maxLength, std::string_view fileName = kConfigFileName);
 // All key names of a section, in file order.
-std::vector<std::string> GetProfileSectionKeys(std::string_view section,
-                                               std::string_view fileName = kConfigFileName);
+std::vector<std::string> GetProfileSectionKeys(std::string_view section, std::string_view fileName = kConfigFileName);
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 

@@ -8,7 +8,10 @@
 
 namespace {
 
-bool IsLinearWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsLinearWhiteSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // A token character of the charset part: printable ASCII except the especials of RFC 2047.
 bool IsTokenChar(char c)
@@ -18,7 +21,10 @@ bool IsTokenChar(char c)
 }
 
 // Encoded text may hold any printable ASCII character except "?" (and never a blank).
-bool IsEncodedTextChar(char c) { return c > ' ' && c < 0x7f && c != '?'; }
+bool IsEncodedTextChar(char c)
+{
+    return c > ' ' && c < 0x7f && c != '?';
+}
 
 int HexValue(char c)
 {
@@ -85,7 +91,7 @@ bool DecodeB(std::string_view in, std::string& out)
 }
 
 struct EncodedWord {
-    std::size_t end = 0;      // offset just after the closing "?="
+    std::size_t end = 0;       // offset just after the closing "?="
     std::string_view charset;  // without the "*language" suffix
     std::string bytes;         // decoded
 };
@@ -116,8 +122,7 @@ bool ParseEncodedWord(std::string_view text, std::size_t start, EncodedWord& wor
     if (encoded.empty()) return false;
 
     word.bytes.clear();
-    bool ok = (encoding == 'B' || encoding == 'b') ? DecodeB(encoded, word.bytes)
-                                                   : DecodeQ(encoded, word.bytes);
+    bool ok = (encoding == 'B' || encoding == 'b') ? DecodeB(encoded, word.bytes) : DecodeQ(encoded, word.bytes);
     if (!ok) return false;
     word.charset = charset;
     word.end = i + 2;
@@ -134,8 +139,7 @@ int DecodeText(std::string_view text, std::string& out, std::string& firstCharse
     EncodedWord word;
     std::size_t i = 0;
     while (i < text.size()) {
-        if (text[i] == '=' && i + 1 < text.size() && text[i + 1] == '?' &&
-            ParseEncodedWord(text, i, word)) {
+        if (text[i] == '=' && i + 1 < text.size() && text[i + 1] == '?' && ParseEncodedWord(text, i, word)) {
             if (decoded > 0) {
                 // White space that only separates two encoded words is not part of the text.
                 bool onlyWhiteSpace = true;
@@ -199,4 +203,7 @@ extern "C" char* Get1522Charset(const char* text)
     }
 }
 
-extern "C" void FreeString(char* text) { std::free(text); }
+extern "C" void FreeString(char* text)
+{
+    std::free(text);
+}

@@ -1,14 +1,14 @@
 #include "platform/file_util.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -39,14 +39,12 @@ std::string JoinPath(const std::string& directory, const std::string& name)
 }
 }  // namespace dlarchive::platform
 
-CFileUtilException::CFileUtilException(const char* moduleName, const std::string& text)
-    : CLogging(moduleName)
+CFileUtilException::CFileUtilException(const char* moduleName, const std::string& text) : CLogging(moduleName)
 {
     SetLastErrorMsg(text.c_str());
 }
 
-CDirUtilException::CDirUtilException(const char* moduleName, const std::string& text)
-    : CLogging(moduleName)
+CDirUtilException::CDirUtilException(const char* moduleName, const std::string& text) : CLogging(moduleName)
 {
     SetLastErrorMsg(text.c_str());
 }
@@ -70,8 +68,7 @@ void CFileUtil::Read(const char* path, char*& buffer, uint32_t& length) const
     struct stat st {};
     if (::fstat(file.fd, &st) != 0)
         throw CFileUtilException(GetModuleName(), ErrnoText("Cannot read file", path, errno));
-    if (!S_ISREG(st.st_mode))
-        throw CFileUtilException(GetModuleName(), std::string("Not a regular file ") + path);
+    if (!S_ISREG(st.st_mode)) throw CFileUtilException(GetModuleName(), std::string("Not a regular file ") + path);
     if (st.st_size == 0) return;
     if (static_cast<unsigned long long>(st.st_size) > UINT32_MAX - 1)
         throw CFileUtilException(GetModuleName(), std::string("File too large ") + path);
@@ -82,8 +79,7 @@ void CFileUtil::Read(const char* path, char*& buffer, uint32_t& length) const
     while (done < size) {
         const ssize_t n = ::read(file.fd, data.get() + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            throw CFileUtilException(GetModuleName(), ErrnoText("Cannot read file", path, errno));
+        if (n < 0) throw CFileUtilException(GetModuleName(), ErrnoText("Cannot read file", path, errno));
         if (n == 0) break;  // the file shrank while we read it
         done += static_cast<uint32_t>(n);
     }
@@ -96,12 +92,10 @@ void CFileUtil::Read(const char* path, char*& buffer, uint32_t& length) const
 void CFileUtil::CopyFile(const std::string& source, const std::string& target) const
 {
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0)
-        throw CFileUtilException(GetModuleName(), ErrnoText("Cannot open file", source, errno));
+    if (in.fd < 0) throw CFileUtilException(GetModuleName(), ErrnoText("Cannot open file", source, errno));
     const std::string temp = target + ".copy-" + std::to_string(::getpid());
     Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out.fd < 0)
-        throw CFileUtilException(GetModuleName(), ErrnoText("Cannot create file", temp, errno));
+    if (out.fd < 0) throw CFileUtilException(GetModuleName(), ErrnoText("Cannot create file", temp, errno));
     char block[65536];
     for (;;) {
         const ssize_t n = ::read(in.fd, block, sizeof block);
@@ -131,8 +125,8 @@ void CFileUtil::CopyFile(const std::string& source, const std::string& target) c
     }
 }
 
-void CFileUtil::CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard,
-                          bool bSkipExisting, bool bFailIfNone) const
+void CFileUtil::CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard, bool bSkipExisting,
+                          bool bFailIfNone) const
 {
     std::vector<std::string> names;
     try {
@@ -141,8 +135,8 @@ void CFileUtil::CopyFiles(const char* sourceDir, const char* targetDir, const ch
         throw CFileUtilException(GetModuleName(), e.GetLastErrorMsg());
     }
     if (names.empty() && bFailIfNone)
-        throw CFileUtilException(GetModuleName(), std::string("No file matches ") +
-                                                      dlarchive::platform::JoinPath(sourceDir, wildcard));
+        throw CFileUtilException(GetModuleName(),
+                                 std::string("No file matches ") + dlarchive::platform::JoinPath(sourceDir, wildcard));
     for (const std::string& name : names) {
         const std::string target = dlarchive::platform::JoinPath(targetDir, name);
         if (bSkipExisting && IsExist(target.c_str())) continue;
@@ -160,11 +154,9 @@ bool CDirUtil::IsDelimiterExist(const char* path)
 void CDirUtil::ForEach(const char* directory, const char* wildcard,
                        const std::function<bool(const char* name)>& visit) const
 {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory != nullptr ? directory : ""),
-                                            ::closedir);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory != nullptr ? directory : ""), ::closedir);
     if (!dir)
-        throw CDirUtilException(GetModuleName(),
-                                ErrnoText("Cannot read directory", directory ? directory : "", errno));
+        throw CDirUtilException(GetModuleName(), ErrnoText("Cannot read directory", directory ? directory : "", errno));
     while (const dirent* entry = ::readdir(dir.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         if (::fnmatch(wildcard, entry->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;

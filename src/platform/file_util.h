@@ -31,8 +31,8 @@ public:
     // without regard to case) into the target directory. bSkipExisting keeps files already
     // present in the target; without it they are replaced. bFailIfNone throws when no file
     // matches. Any file that cannot be copied throws CFileUtilException.
-    void CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard,
-                   bool bSkipExisting, bool bFailIfNone) const;
+    void CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard, bool bSkipExisting,
+                   bool bFailIfNone) const;
     // Copies one file through a temporary name, so that a reader never sees a partial copy.
     void CopyFile(const std::string& source, const std::string& target) const;
 };
@@ -48,11 +48,10 @@ public:
     std::vector<std::string> List(const char* directory, const char* wildcard) const;
     // Calls `visit` with the name of each regular file that matches, in directory order,
     // until it answers false (large directories need not be held as a list of names).
-    void ForEach(const char* directory, const char* wildcard,
-                 const std::function<bool(const char* name)>& visit) const;
+    void ForEach(const char* directory, const char* wildcard, const std::function<bool(const char* name)>& visit) const;
 };
 
 namespace dlarchive::platform {
 // Joins a directory and a name with exactly one "/" between them.
 std::string JoinPath(const std::string& directory, const std::string& name);
-}
+}  // namespace dlarchive::platform

@@ -34,7 +34,6 @@ bool CHashKey::Verify(const char* password, const char* key)
     const std::string again = CryptWith(password, key);
     if (again.size() != std::strlen(key)) return false;
     unsigned char diff = 0;  // constant time: no early exit on the first differing byte
-    for (std::size_t i = 0; i < again.size(); ++i)
-        diff |= static_cast<unsigned char>(again[i] ^ key[i]);
+    for (std::size_t i = 0; i < again.size(); ++i) diff |= static_cast<unsigned char>(again[i] ^ key[i]);
     return diff == 0;
 }

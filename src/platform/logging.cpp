@@ -1,15 +1,15 @@
 #include "dlarchive/logging.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/config.h"
 
@@ -58,8 +58,8 @@ void LogMessage(int level, const char* module, const char* text)
     // One message is one line: embedded line ends would split it.
     for (char& c : body)
         if (c == '\n' || c == '\r') c = ' ';
-    const std::string line = std::string(stamp) + " " + std::to_string(level) + " " +
-                             (module != nullptr ? module : "") + ": " + body + "\n";
+    const std::string line =
+        std::string(stamp) + " " + std::to_string(level) + " " + (module != nullptr ? module : "") + ": " + body + "\n";
 
     const std::string dir = ini.Get("Gateway", "LogDirectory", "", 259);
     if (dir.empty()) {
@@ -77,7 +77,10 @@ void LogMessage(int level, const char* module, const char* text)
     ::close(fd);
 }
 
-CLogging::CLogging() { CopyText(m_szModuleName, sizeof m_szModuleName, kDefaultModule); }
+CLogging::CLogging()
+{
+    CopyText(m_szModuleName, sizeof m_szModuleName, kDefaultModule);
+}
 
 CLogging::CLogging(const char* moduleName)
 {

@@ -13,22 +13,22 @@
 //                       the structure of its pages but not the bytes of a record.
 #include "dlarchive/relation_store.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <pthread.h>
-#include <sqlite3.h>
 #include <string>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/file_util.h"
@@ -56,14 +56,14 @@ void PutLe32(uint8_t* p, uint32_t v)
 
 uint32_t GetLe32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 uint32_t GetBe32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
 }
 
 // Checksum of a record: word-wise multiply-xorshift mixing, fast enough to be taken on every
@@ -109,8 +109,8 @@ private:
     uint64_t m_total = 0;
 };
 
-int64_t RecordChecksum(uint32_t id, uint16_t seq, const void* fixed, std::size_t fixedLength,
-                       const void* fields, std::size_t fieldsLength)
+int64_t RecordChecksum(uint32_t id, uint16_t seq, const void* fixed, std::size_t fixedLength, const void* fields,
+                       std::size_t fieldsLength)
 {
     uint8_t key[6];
     PutLe32(key, id);
@@ -127,27 +127,26 @@ int64_t RecordChecksum(uint32_t id, uint16_t seq, const void* fixed, std::size_t
 dbError MapResult(int rc)
 {
     switch (rc & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-        return db_ok;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        return db_locked;
-    case SQLITE_NOMEM:
-        return db_nomem;
-    case SQLITE_CONSTRAINT:
-        return (rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT_UNIQUE) ? db_dup
-                                                                                     : db_corrupt;
-    case SQLITE_CANTOPEN:
-    case SQLITE_PERM:
-    case SQLITE_READONLY:
-    case SQLITE_AUTH:
-        return db_notopened;
-    default:
-        // SQLITE_CORRUPT, SQLITE_NOTADB, SQLITE_IOERR, SQLITE_FULL, SQLITE_ERROR (a schema
-        // that is not ours), SQLITE_FORMAT ...: the relation cannot be trusted or used.
-        return db_corrupt;
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return db_ok;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return db_locked;
+        case SQLITE_NOMEM:
+            return db_nomem;
+        case SQLITE_CONSTRAINT:
+            return (rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT_UNIQUE) ? db_dup : db_corrupt;
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_AUTH:
+            return db_notopened;
+        default:
+            // SQLITE_CORRUPT, SQLITE_NOTADB, SQLITE_IOERR, SQLITE_FULL, SQLITE_ERROR (a schema
+            // that is not ours), SQLITE_FORMAT ...: the relation cannot be trusted or used.
+            return db_corrupt;
     }
 }
 
@@ -156,16 +155,15 @@ dbError MapResult(int rc)
 dbError CheckHeader(sqlite3* db)
 {
     sqlite3_file* file = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
-        file == nullptr || file->pMethods == nullptr)
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr)
         return db_notopened;
     sqlite3_int64 size = 0;
     if (file->pMethods->xFileSize(file, &size) != SQLITE_OK || size < 100) return db_corrupt;
     uint8_t header[100];
     if (file->pMethods->xRead(file, header, sizeof header, 0) != SQLITE_OK) return db_corrupt;
     if (std::memcmp(header, "SQLite format 3", 16) != 0) return db_corrupt;
-    if (GetBe32(header + 68) != kApplicationId || GetBe32(header + 60) != kSchemaVersion)
-        return db_corrupt;
+    if (GetBe32(header + 68) != kApplicationId || GetBe32(header + 60) != kSchemaVersion) return db_corrupt;
     return db_ok;
 }
 
@@ -219,8 +217,7 @@ public:
             m_result = db_notopened;
             return;
         }
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(g_lockTimeoutMs.load());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_lockTimeoutMs.load());
         while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 m_result = db_notopened;
@@ -269,14 +266,16 @@ private:
     sqlite3_stmt* m_stmt = nullptr;
 };
 
-int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+int Exec(sqlite3* db, const char* sql)
+{
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
 
 // The relation name stored in a database's meta table; empty when unreadable.
 int ReadRelationName(sqlite3* db, std::string& name)
 {
     sqlite3_stmt* st = nullptr;
-    int rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='relation'", -1, &st,
-                                nullptr);
+    int rc = sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE name='relation'", -1, &st, nullptr);
     if (rc == SQLITE_OK) {
         rc = sqlite3_step(st);
         if (rc == SQLITE_ROW) {
@@ -300,19 +299,18 @@ dbError BuildEmptyRelation(const std::string& path, const char* name)
     if (db == nullptr) return db_notopened;
     const std::string header = "PRAGMA page_size=" + std::to_string(kPageSize) +
                                "; PRAGMA application_id=" + std::to_string(kApplicationId) +
-                               "; PRAGMA user_version=" + std::to_string(kSchemaVersion) +
-                               "; PRAGMA journal_mode=WAL;";
+                               "; PRAGMA user_version=" + std::to_string(kSchemaVersion) + "; PRAGMA journal_mode=WAL;";
     rc = Exec(db, header.c_str());
     if (rc == SQLITE_OK)
-        rc = Exec(db, "BEGIN;"
-                      "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;"
-                      "CREATE TABLE records(id INTEGER NOT NULL, seq INTEGER NOT NULL,"
-                      " fixed BLOB NOT NULL, fields BLOB NOT NULL, crc INTEGER NOT NULL,"
-                      " PRIMARY KEY(id, seq)) WITHOUT ROWID;");
+        rc = Exec(db,
+                  "BEGIN;"
+                  "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;"
+                  "CREATE TABLE records(id INTEGER NOT NULL, seq INTEGER NOT NULL,"
+                  " fixed BLOB NOT NULL, fields BLOB NOT NULL, crc INTEGER NOT NULL,"
+                  " PRIMARY KEY(id, seq)) WITHOUT ROWID;");
     if (rc == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        rc = sqlite3_prepare_v2(db, "INSERT INTO meta VALUES('relation', ?1), ('format', ?2)", -1,
-                                &st, nullptr);
+        rc = sqlite3_prepare_v2(db, "INSERT INTO meta VALUES('relation', ?1), ('format', ?2)", -1, &st, nullptr);
         if (rc == SQLITE_OK) {
             sqlite3_bind_text(st, 1, name, -1, SQLITE_TRANSIENT);
             sqlite3_bind_text(st, 2, std::to_string(kSchemaVersion).c_str(), -1, SQLITE_TRANSIENT);
@@ -344,7 +342,10 @@ int CopyDatabase(sqlite3* source, sqlite3* target)
     return rc;
 }
 
-bool IsBusy(int rc) { return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED; }
+bool IsBusy(int rc)
+{
+    return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
+}
 
 // The target exists but SQLite cannot write it (not a database, damaged first page ...).
 // Under SQLite's own exclusive lock on the file (so that no connection of any process is
@@ -357,14 +358,13 @@ dbError ReplaceUnusable(sqlite3* source, const std::string& target)
     sqlite3* db = OpenDatabase(target, SQLITE_OPEN_READWRITE, &rc);
     if (db == nullptr) return MapResult(rc);
     sqlite3_file* file = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
-        file == nullptr || file->pMethods == nullptr) {
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr) {
         sqlite3_close_v2(db);
         return db_notopened;
     }
     const sqlite3_io_methods* io = file->pMethods;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_lockTimeoutMs.load());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_lockTimeoutMs.load());
     dbError result = db_ok;
     for (int level : {SQLITE_LOCK_SHARED, SQLITE_LOCK_EXCLUSIVE}) {
         for (;;) {
@@ -600,7 +600,10 @@ dbError dbData::cat(const void* bytes, uint32_t length)
     return db_ok;
 }
 
-dbError dbData::cat(const dbData& other) { return cat(other.m_data, other.m_length); }
+dbError dbData::cat(const dbData& other)
+{
+    return cat(other.m_data, other.m_length);
+}
 
 dbError dbData::cat(const char* text)
 {
@@ -703,9 +706,15 @@ bool DIA_object::isEqual(DIA_object& other)
 diamondBase::diamondBase() = default;
 diamondBase::~diamondBase() = default;
 
-void diamondBase::SetLockTimeout(int milliseconds) { g_lockTimeoutMs = std::max(0, milliseconds); }
+void diamondBase::SetLockTimeout(int milliseconds)
+{
+    g_lockTimeoutMs = std::max(0, milliseconds);
+}
 
-int diamondBase::LockTimeout() { return g_lockTimeoutMs.load(); }
+int diamondBase::LockTimeout()
+{
+    return g_lockTimeoutMs.load();
+}
 
 // ---- diaRel -------------------------------------------------------------------------------
 
@@ -727,8 +736,7 @@ struct Connection {
     Connection& operator=(const Connection&) = delete;
     ~Connection()
     {
-        for (Statement* st : {&get, &insert, &remove, &walkAll, &walkFrom, &beginLock, &commit,
-                              &rollback})
+        for (Statement* st : {&get, &insert, &remove, &walkAll, &walkFrom, &beginLock, &commit, &rollback})
             st->finalize();
         sqlite3_close_v2(db);
     }
@@ -862,8 +870,8 @@ private:
 struct diaRel::Impl {
     std::unique_ptr<Connection> conn;
     sqlite3* db = nullptr;
-    bool checked = false;    // the object's field table was checked
-    bool poolable = true;    // false after a result that may mean damage
+    bool checked = false;          // the object's field table was checked
+    bool poolable = true;          // false after a result that may mean damage
     sqlite3_stmt* walk = nullptr;  // the walk statement between steps, or null
     bool walkStarted = false;
     bool havePosition = false;  // key of the last record the walk read
@@ -906,16 +914,14 @@ void KeyBuffer(const KeyNumbers& key, char (&buffer)[8])
 
 std::string diaRel::FilePath(const char* directory, const char* name)
 {
-    return dlarchive::platform::JoinPath(DirectoryOf(directory),
-                                         std::string(name != nullptr ? name : "") + ".db");
+    return dlarchive::platform::JoinPath(DirectoryOf(directory), std::string(name != nullptr ? name : "") + ".db");
 }
 
 diaRel::diaRel(diamondBase& base, const char* directory, const char* name) : m_base(base)
 {
     ++m_base.m_relations;
     // No directory is no relation: an empty path must never mean the current directory.
-    if (directory == nullptr || *directory == '\0' || name == nullptr || *name == '\0' ||
-        std::strlen(name) > kMaxName)
+    if (directory == nullptr || *directory == '\0' || name == nullptr || *name == '\0' || std::strlen(name) > kMaxName)
         return;
     m_name = name;
     m_path = FilePath(directory, name);
@@ -975,17 +981,23 @@ diaRel::~diaRel()
                 m_impl->poolable = false;
             }
         }
-        if (m_impl->poolable && m_impl->conn->broken == db_ok &&
-            m_impl->conn->inode != 0 && sqlite3_get_autocommit(m_impl->db))
+        if (m_impl->poolable && m_impl->conn->broken == db_ok && m_impl->conn->inode != 0 &&
+            sqlite3_get_autocommit(m_impl->db))
             Pool::Instance().give(std::move(m_impl->conn));
         delete m_impl;
     }
     --m_base.m_relations;
 }
 
-bool diaRel::isOpen() const { return m_impl != nullptr; }
+bool diaRel::isOpen() const
+{
+    return m_impl != nullptr;
+}
 
-void diamondBase::ReleaseIdle() { Pool::Instance().release(nullptr); }
+void diamondBase::ReleaseIdle()
+{
+    Pool::Instance().release(nullptr);
+}
 
 // First use of an open relation: the object's field table, and once per connection the
 // connection settings, the relation's meta data and the statements. A mismatch makes every
@@ -1000,8 +1012,7 @@ dbError diaRel::ready()
         auto* fixed = static_cast<uint8_t*>(recordData());
         _db_strStruct* table = fieldTable();
         for (int i = 0; good && i < fieldCount(); ++i)
-            good = table[i].data != nullptr && table[i].ref >= fixed &&
-                   table[i].ref + 4 <= fixed + recordLength();
+            good = table[i].data != nullptr && table[i].ref >= fixed && table[i].ref + 4 <= fixed + recordLength();
         if (!good) return db_range;
         m_impl->checked = true;
     }
@@ -1010,11 +1021,15 @@ dbError diaRel::ready()
     std::string stored;
     int rc = Exec(db, "PRAGMA synchronous=NORMAL");
     if (rc == SQLITE_OK) rc = ReadRelationName(db, stored);
-    if (rc == SQLITE_OK) rc = c.get.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE id=?1 AND seq=?2");
-    if (rc == SQLITE_OK) rc = c.insert.prepare(db, "INSERT INTO records(id, seq, fixed, fields, crc) VALUES(?1, ?2, ?3, ?4, ?5)");
+    if (rc == SQLITE_OK)
+        rc = c.get.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE id=?1 AND seq=?2");
+    if (rc == SQLITE_OK)
+        rc = c.insert.prepare(db, "INSERT INTO records(id, seq, fixed, fields, crc) VALUES(?1, ?2, ?3, ?4, ?5)");
     if (rc == SQLITE_OK) rc = c.remove.prepare(db, "DELETE FROM records WHERE id=?1 AND seq=?2");
     if (rc == SQLITE_OK) rc = c.walkAll.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records ORDER BY id, seq");
-    if (rc == SQLITE_OK) rc = c.walkFrom.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
+    if (rc == SQLITE_OK)
+        rc = c.walkFrom.prepare(
+            db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
     if (rc == SQLITE_OK) rc = c.beginLock.prepare(db, "BEGIN EXCLUSIVE");
     if (rc == SQLITE_OK) rc = c.commit.prepare(db, "COMMIT");
     if (rc == SQLITE_OK) rc = c.rollback.prepare(db, "ROLLBACK");
@@ -1035,8 +1050,8 @@ dbError diaRel::ready()
 // Results that may mean damage: the connection is closed with the object, not kept.
 dbError diaRel::note(dbError result)
 {
-    if (m_impl != nullptr && result != db_ok && result != db_notfound && result != db_dup &&
-        result != db_eof && result != db_locked && result != db_range && result != db_unlocked)
+    if (m_impl != nullptr && result != db_ok && result != db_notfound && result != db_dup && result != db_eof &&
+        result != db_locked && result != db_range && result != db_unlocked)
         m_impl->poolable = false;
     return result;
 }
@@ -1082,12 +1097,11 @@ dbError diaRel::readRow(void* statement, int)
         endData();
         return db_corrupt;
     };
-    bool good = id >= 0 && id <= UINT32_MAX && seq >= 0 && seq <= UINT16_MAX &&
-                fixed != nullptr && static_cast<uint32_t>(fixedLen) == recordLen &&
-                (fields != nullptr || fieldsLen == 0);
+    bool good = id >= 0 && id <= UINT32_MAX && seq >= 0 && seq <= UINT16_MAX && fixed != nullptr &&
+                static_cast<uint32_t>(fixedLen) == recordLen && (fields != nullptr || fieldsLen == 0);
     if (good)
-        good = RecordChecksum(static_cast<uint32_t>(id), static_cast<uint16_t>(seq), fixed,
-                              fixedLen, fields, fieldsLen) == crc;
+        good = RecordChecksum(static_cast<uint32_t>(id), static_cast<uint16_t>(seq), fixed, fixedLen, fields,
+                              fieldsLen) == crc;
     // Field lengths: the encoding must be consumed exactly and agree with the slots.
     std::size_t pos = 0;
     for (int i = 0; good && i < count; ++i) {
@@ -1182,8 +1196,7 @@ dbError diaRel::put()
             PutLe32(length, field.length());
             PutLe32(table[i].ref, field.length());
             buffer.insert(buffer.end(), length, length + 4);
-            if (field.length() > 0)
-                buffer.insert(buffer.end(), field.data(), field.data() + field.length());
+            if (field.length() > 0) buffer.insert(buffer.end(), field.data(), field.data() + field.length());
         }
     } catch (const std::bad_alloc&) {
         return db_nomem;
@@ -1327,8 +1340,7 @@ dbError diaRel::next()
 
 dbError diaRel::Create(const char* directory, const char* name, bool replace)
 {
-    if (directory == nullptr || *directory == '\0' || name == nullptr || *name == '\0' ||
-        std::strlen(name) > kMaxName)
+    if (directory == nullptr || *directory == '\0' || name == nullptr || *name == '\0' || std::strlen(name) > kMaxName)
         return db_notopened;
     const std::string dir = DirectoryOf(directory);
     const std::string target = FilePath(directory, name);
@@ -1360,11 +1372,10 @@ dbError diaRel::Create(const char* directory, const char* name, bool replace)
     return result;
 }
 
-dbError diaRel::ReplaceWithTemplate(const char* templatePath, const char* directory,
-                                    const char* name)
+dbError diaRel::ReplaceWithTemplate(const char* templatePath, const char* directory, const char* name)
 {
-    if (templatePath == nullptr || name == nullptr || *name == '\0' || directory == nullptr ||
-        *directory == '\0' || std::strlen(name) > kMaxName)
+    if (templatePath == nullptr || name == nullptr || *name == '\0' || directory == nullptr || *directory == '\0' ||
+        std::strlen(name) > kMaxName)
         return db_notopened;
     dbError result = db_ok;
     sqlite3* source = OpenTemplate(templatePath, name, &result);

@@ -57,18 +57,15 @@ int RemoveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key, int dept
 
     for (uint16_t seq : parts) {
         key->seq = seq;
-        if (int result = RemoveBody(bodies, envelopes, key, depth + 1); result != db_ok)
-            return result;
+        if (int result = RemoveBody(bodies, envelopes, key, depth + 1); result != db_ok) return result;
     }
     if (envelopeSeq != 0) {
         idxkey envelopeKey{key->id, envelopeSeq};
-        if (int result = RemoveArchiveEnv(envelopes, &envelopeKey); result != db_ok)
-            return result;
+        if (int result = RemoveArchiveEnv(envelopes, &envelopeKey); result != db_ok) return result;
     }
     if (bodySeq != 0) {
         key->seq = bodySeq;
-        if (int result = RemoveBody(bodies, envelopes, key, depth + 1); result != db_ok)
-            return result;
+        if (int result = RemoveBody(bodies, envelopes, key, depth + 1); result != db_ok) return result;
     }
     return db_ok;
 }
@@ -157,8 +154,7 @@ int StoreNested(Writer& w, const mail_bodystruct* body, Nested& nested)
         const mail_body_message* message = body->nested.msg;
         if (message->env != nullptr) {
             if (!NextSeq(w.envelopeKey)) return db_range;
-            const int result = AddArchiveEnv(w.envelopes, w.envelopeKey, message->env,
-                                             w.messageSize, w.headerSize);
+            const int result = AddArchiveEnv(w.envelopes, w.envelopeKey, message->env, w.messageSize, w.headerSize);
             if (result != db_ok) return result;
             nested.envelopeSeq = w.envelopeKey->seq;
         }
@@ -197,8 +193,7 @@ void FillRecord(Writer& w, const mail_bodystruct* body, uint16_t seq, const Nest
     Raise(r.contentId.cpy(body->id));
     Raise(r.description.cpy(body->description));
     Raise(r.dispositionType.cpy(body->disposition.type));
-    w.parameters.Parse(body->disposition.parameter, r.dispositionAttributes,
-                       r.dispositionValues);
+    w.parameters.Parse(body->disposition.parameter, r.dispositionAttributes, r.dispositionValues);
     w.languages.Parse(body->language, r.languageStrings, r.languageSizes);
 
     w.partBytes.clear();
@@ -287,10 +282,8 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
     body->size.bytes = r.bytes();
     int result = rd.parameters.Parse(r.paramAttributes, r.paramValues, &body->parameter);
     if (result == db_ok)
-        result = rd.parameters.Parse(r.dispositionAttributes, r.dispositionValues,
-                                     &body->disposition.parameter);
-    if (result == db_ok)
-        result = rd.languages.Parse(r.languageStrings, r.languageSizes, &body->language);
+        result = rd.parameters.Parse(r.dispositionAttributes, r.dispositionValues, &body->disposition.parameter);
+    if (result == db_ok) result = rd.languages.Parse(r.languageStrings, r.languageSizes, &body->language);
     if (result != db_ok) return result;
 
     if (body->type == TYPEMULTIPART) {
@@ -303,8 +296,7 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
             mail_body_part* p = cc::NewBodyPart();
             *tail = p;
             tail = &p->next;
-            if (result = ReadNested(rd, part, &p->body, depth + 1); result != db_ok)
-                return result;
+            if (result = ReadNested(rd, part, &p->body, depth + 1); result != db_ok) return result;
         }
     } else if (body->type == TYPEMESSAGE) {
         const uint16_t envelopeSeq = r.msgEnvSeq();
@@ -321,14 +313,12 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
         message->text.text.size = r.msgTextSize();
         if (envelopeSeq != 0) {
             idxkey key{rd.id, envelopeSeq};
-            result = GetArchiveEnv(rd.envelopes, &key, &message->env, rd.messageSize,
-                                   rd.headerSize);
+            result = GetArchiveEnv(rd.envelopes, &key, &message->env, rd.messageSize, rd.headerSize);
             if (result != db_ok) return result;
         }
         if (bodySeq != 0) {
             message->body = cc::NewBody();
-            if (result = ReadNested(rd, bodySeq, message->body, depth + 1); result != db_ok)
-                return result;
+            if (result = ReadNested(rd, bodySeq, message->body, depth + 1); result != db_ok) return result;
         }
     }
     return db_ok;
@@ -374,8 +364,8 @@ bool BodyFitsRecords(const mail_bodystruct* body)
     return body == nullptr || CountRecords(body, 0, bodies, envelopes);
 }
 
-int ReadBodyInto(archivebody* bodies, archiveenv* envelopes, uint32_t id, uint16_t seq,
-                 mail_bodystruct* target, uint32_t& messageSize, uint32_t& headerSize)
+int ReadBodyInto(archivebody* bodies, archiveenv* envelopes, uint32_t id, uint16_t seq, mail_bodystruct* target,
+                 uint32_t& messageSize, uint32_t& headerSize)
 {
     if (bodies == nullptr || envelopes == nullptr || target == nullptr) return db_range;
     Reader rd{bodies, envelopes, id, messageSize, headerSize, 0, {}, {}};
@@ -400,21 +390,18 @@ void FreeMessage(mail_body_message** message)
 
 }  // namespace dlarchive::records
 
-int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
-                   idxkey* envelopeKey, mail_bodystruct* body, uint32_t messageSize,
-                   uint32_t headerSize)
+int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey, idxkey* envelopeKey,
+                   mail_bodystruct* body, uint32_t messageSize, uint32_t headerSize)
 {
-    return dlarchive::records::StoreBodyTree(bodies, envelopes, bodyKey, envelopeKey, body, messageSize,
-                                             headerSize, nullptr);
+    return dlarchive::records::StoreBodyTree(bodies, envelopes, bodyKey, envelopeKey, body, messageSize, headerSize,
+                                             nullptr);
 }
 
-int dlarchive::records::StoreBodyTree(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey,
-                                      idxkey* envelopeKey, mail_bodystruct* body, uint32_t messageSize,
-                                      uint32_t headerSize, bool* ownPutFailed)
+int dlarchive::records::StoreBodyTree(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey, idxkey* envelopeKey,
+                                      mail_bodystruct* body, uint32_t messageSize, uint32_t headerSize,
+                                      bool* ownPutFailed)
 {
-    if (bodies == nullptr || envelopes == nullptr || bodyKey == nullptr ||
-        envelopeKey == nullptr)
-        return db_range;
+    if (bodies == nullptr || envelopes == nullptr || bodyKey == nullptr || envelopeKey == nullptr) return db_range;
     static const mail_bodystruct kEmpty{};
     Writer w{bodies, envelopes, bodyKey, envelopeKey, messageSize, headerSize, {}, {}, {}};
     try {
@@ -426,11 +413,10 @@ int dlarchive::records::StoreBodyTree(archivebody* bodies, archiveenv* envelopes
     }
 }
 
-int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key,
-                   mail_bodystruct** body, uint32_t& messageSize, uint32_t& headerSize)
+int GetArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* key, mail_bodystruct** body,
+                   uint32_t& messageSize, uint32_t& headerSize)
 {
-    if (bodies == nullptr || envelopes == nullptr || key == nullptr || body == nullptr)
-        return db_range;
+    if (bodies == nullptr || envelopes == nullptr || key == nullptr || body == nullptr) return db_range;
     bodies->setKey(*key);
     const dbError found = bodies->get(0);
     if (found != db_ok && found != db_notfound && found != db_nomem) return found;

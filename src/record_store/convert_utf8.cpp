@@ -15,7 +15,10 @@ constexpr std::size_t kInitialCapacity = 1024;
 const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
 }  // namespace
 
-ConvertToUtf8::~ConvertToUtf8() { Close(); }
+ConvertToUtf8::~ConvertToUtf8()
+{
+    Close();
+}
 
 bool ConvertToUtf8::Open(const char* from, const char* to)
 {

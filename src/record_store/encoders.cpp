@@ -25,7 +25,10 @@ void Raise(dbError result)
 
 // Reads the next string item for a list member. A reader that is already exhausted leaves
 // the member null.
-char* NextString(StrParser& reader) { return reader.IsEnd() ? nullptr : reader.GetStr(); }
+char* NextString(StrParser& reader)
+{
+    return reader.IsEnd() ? nullptr : reader.GetStr();
+}
 
 // True when the reader moved past at least one byte since `before` unread bytes, or is at
 // its end: a string item without its terminating zero does not move it, and the list ends
@@ -64,8 +67,8 @@ const char* PersonalInUtf8(const char* name, std::string& converted)
 AddrParser::AddrParser() = default;
 AddrParser::~AddrParser() = default;
 
-void AddrParser::Encode(const mail_address* list, bool utf8Names, dbData& personal, dbData& adl,
-                        dbData& mailbox, dbData& host)
+void AddrParser::Encode(const mail_address* list, bool utf8Names, dbData& personal, dbData& adl, dbData& mailbox,
+                        dbData& host)
 {
     m_personal.clr();
     m_adl.clr();
@@ -90,20 +93,18 @@ void AddrParser::Encode(const mail_address* list, bool utf8Names, dbData& person
     Raise(host.cpy(m_host));
 }
 
-void AddrParser::Parse(const mail_address* list, dbData& personal, dbData& adl,
-                       dbData& mailbox, dbData& host)
+void AddrParser::Parse(const mail_address* list, dbData& personal, dbData& adl, dbData& mailbox, dbData& host)
 {
     Encode(list, false, personal, adl, mailbox, host);
 }
 
-void AddrParser::ParseFrom(const mail_address* list, dbData& personal, dbData& adl,
-                           dbData& mailbox, dbData& host)
+void AddrParser::ParseFrom(const mail_address* list, dbData& personal, dbData& adl, dbData& mailbox, dbData& host)
 {
     Encode(list, true, personal, adl, mailbox, host);
 }
 
-int AddrParser::Parse(const dbData& personal, const dbData& adl, const dbData& mailbox,
-                      const dbData& host, mail_address** output)
+int AddrParser::Parse(const dbData& personal, const dbData& adl, const dbData& mailbox, const dbData& host,
+                      mail_address** output)
 {
     *output = nullptr;
     mail_address* head = nullptr;
@@ -112,8 +113,7 @@ int AddrParser::Parse(const dbData& personal, const dbData& adl, const dbData& m
         m_adlReader.Init(adl);
         m_mailboxReader.Init(mailbox);
         m_hostReader.Init(host);
-        if (m_personalReader.IsEnd() && m_adlReader.IsEnd() && m_mailboxReader.IsEnd() &&
-            m_hostReader.IsEnd())
+        if (m_personalReader.IsEnd() && m_adlReader.IsEnd() && m_mailboxReader.IsEnd() && m_hostReader.IsEnd())
             return db_ok;
         mail_address** tail = &head;
         for (;;) {
@@ -154,8 +154,7 @@ void ParamParser::Parse(const mail_body_parameter* list, dbData& attributes, dbD
     Raise(values.cpy(m_values));
 }
 
-int ParamParser::Parse(const dbData& attributes, const dbData& values,
-                       mail_body_parameter** output)
+int ParamParser::Parse(const dbData& attributes, const dbData& values, mail_body_parameter** output)
 {
     *output = nullptr;
     mail_body_parameter* head = nullptr;
@@ -186,7 +185,10 @@ int ParamParser::Parse(const dbData& attributes, const dbData& values,
 StrListParser::StrListParser() = default;
 StrListParser::~StrListParser() = default;
 
-void StrListParser::AddSize(dbData& sizes, uint32_t size) { AddItem(sizes, size); }
+void StrListParser::AddSize(dbData& sizes, uint32_t size)
+{
+    AddItem(sizes, size);
+}
 
 void StrListParser::Parse(const string_list* list, dbData& strings, dbData& sizes)
 {
@@ -239,16 +241,28 @@ int StrListParser::Parse(const dbData& strings, const dbData& sizes, string_list
 PartParser::PartParser() = default;
 PartParser::~PartParser() = default;
 
-void PartParser::Init() { m_parts.clr(); }
+void PartParser::Init()
+{
+    m_parts.clr();
+}
 
-void PartParser::AddBody(uint32_t seq) { AddItem(m_parts, seq); }
+void PartParser::AddBody(uint32_t seq)
+{
+    AddItem(m_parts, seq);
+}
 
-void PartParser::AddBodyLen() { AddLen(m_parts); }
+void PartParser::AddBodyLen()
+{
+    AddLen(m_parts);
+}
 
-void PartParser::Init(const dbData& field) { m_reader.Init(field); }
+void PartParser::Init(const dbData& field)
+{
+    m_reader.Init(field);
+}
 
-int PartParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id,
-                      const dbData& field, mail_body_part** output, uint32_t, uint32_t)
+int PartParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, const dbData& field,
+                      mail_body_part** output, uint32_t, uint32_t)
 {
     *output = nullptr;
     mail_body_part* head = nullptr;
@@ -262,10 +276,9 @@ int PartParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id,
             mail_body_part* part = cc::NewBodyPart();
             *tail = part;
             tail = &part->next;
-            const auto seq = static_cast<uint16_t>(static_cast<int16_t>(
-                static_cast<int8_t>(static_cast<uint8_t>(number & 0xFF))));
-            result = dlarchive::records::ReadBodyInto(bodies, envelopes, id, seq, &part->body,
-                                                      messageSize, headerSize);
+            const auto seq =
+                static_cast<uint16_t>(static_cast<int16_t>(static_cast<int8_t>(static_cast<uint8_t>(number & 0xFF))));
+            result = dlarchive::records::ReadBodyInto(bodies, envelopes, id, seq, &part->body, messageSize, headerSize);
             if (result != db_ok) break;
         }
     } catch (dbError e) {
@@ -281,14 +294,13 @@ int PartParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id,
 
 // ---- MsgParser ----------------------------------------------------------------------------
 
-int MsgParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, int8_t envelopeSeq,
-                     int8_t bodySeq, uint32_t fullOffset, uint32_t fullSize,
-                     uint32_t headerOffset, uint32_t headerSize, uint32_t textOffset,
-                     uint32_t textSize, mail_body_message** output, uint32_t, uint32_t)
+int MsgParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, int8_t envelopeSeq, int8_t bodySeq,
+                     uint32_t fullOffset, uint32_t fullSize, uint32_t headerOffset, uint32_t headerSize,
+                     uint32_t textOffset, uint32_t textSize, mail_body_message** output, uint32_t, uint32_t)
 {
     *output = nullptr;
-    if (envelopeSeq == 0 && bodySeq == 0 && fullOffset == 0 && fullSize == 0 &&
-        headerOffset == 0 && headerSize == 0 && textOffset == 0 && textSize == 0)
+    if (envelopeSeq == 0 && bodySeq == 0 && fullOffset == 0 && fullSize == 0 && headerOffset == 0 && headerSize == 0 &&
+        textOffset == 0 && textSize == 0)
         return db_ok;
     mail_body_message* message = cc::NewMessage();
     uint32_t storedMessageSize = 0, storedHeaderSize = 0;  // not handed on
@@ -296,14 +308,13 @@ int MsgParser::Parse(archivebody* bodies, archiveenv* envelopes, uint32_t id, in
     try {
         if (envelopeSeq != 0) {
             idxkey key{id, static_cast<uint16_t>(static_cast<int16_t>(envelopeSeq))};
-            result = GetArchiveEnv(envelopes, &key, &message->env, storedMessageSize,
-                                   storedHeaderSize);
+            result = GetArchiveEnv(envelopes, &key, &message->env, storedMessageSize, storedHeaderSize);
         }
         if (result == db_ok && bodySeq != 0) {
             message->body = cc::NewBody();
-            result = dlarchive::records::ReadBodyInto(
-                bodies, envelopes, id, static_cast<uint16_t>(static_cast<int16_t>(bodySeq)),
-                message->body, storedMessageSize, storedHeaderSize);
+            result = dlarchive::records::ReadBodyInto(bodies, envelopes, id,
+                                                      static_cast<uint16_t>(static_cast<int16_t>(bodySeq)),
+                                                      message->body, storedMessageSize, storedHeaderSize);
         }
     } catch (dbError e) {
         result = e;

@@ -34,8 +34,7 @@ void StoreSubject(dbData& field, const char* subject, ConvertToUtf8& converter)
     char* charset = Get1522Charset(subject);
     const char* text = subject;
     if (charset != nullptr && converter.Open(charset, "utf-8")) {
-        if (const char* converted = converter.Convert(decoded); converted != nullptr)
-            text = converted;
+        if (const char* converted = converter.Convert(decoded); converted != nullptr) text = converted;
     }
     const dbError result = field.cpy(text);
     FreeString(charset);
@@ -51,14 +50,14 @@ char* TextOrNull(const dbData& field)
 
 }  // namespace
 
-int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
-                  uint32_t messageSize, uint32_t headerSize)
+int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,
+                  uint32_t headerSize)
 {
     return dlarchive::records::StoreEnvelope(envelopes, key, envelope, messageSize, headerSize, true);
 }
 
-int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_envelope* envelope,
-                                      uint32_t messageSize, uint32_t headerSize, bool convertFromNames)
+int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,
+                                      uint32_t headerSize, bool convertFromNames)
 {
     if (envelopes == nullptr || key == nullptr) return db_range;
     static const mail_envelope kEmpty{};
@@ -80,8 +79,7 @@ int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_e
     else
         addresses.Parse(e->from, r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost);
     addresses.Parse(e->sender, r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost);
-    addresses.Parse(e->reply_to, r.replyToPersonal, r.replyToAdl, r.replyToMailbox,
-                    r.replyToHost);
+    addresses.Parse(e->reply_to, r.replyToPersonal, r.replyToAdl, r.replyToMailbox, r.replyToHost);
     StoreSubject(r.subject, e->subject, converter);
     addresses.Parse(e->to, r.toPersonal, r.toAdl, r.toMailbox, r.toHost);
     addresses.Parse(e->cc, r.ccPersonal, r.ccAdl, r.ccMailbox, r.ccHost);
@@ -97,8 +95,8 @@ int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_e
     return result;
 }
 
-int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope,
-                  uint32_t& messageSize, uint32_t& headerSize)
+int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope, uint32_t& messageSize,
+                  uint32_t& headerSize)
 {
     if (envelopes == nullptr || key == nullptr || envelope == nullptr) return db_range;
     archiveenv& r = *envelopes;
@@ -112,19 +110,13 @@ int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope,
     e->date = reinterpret_cast<unsigned char*>(TextOrNull(r.date));
     AddrParser addresses;
     int read = addresses.Parse(r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost, &e->from);
+    if (read == db_ok) read = addresses.Parse(r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost, &e->sender);
     if (read == db_ok)
-        read = addresses.Parse(r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost,
-                               &e->sender);
-    if (read == db_ok)
-        read = addresses.Parse(r.replyToPersonal, r.replyToAdl, r.replyToMailbox, r.replyToHost,
-                               &e->reply_to);
+        read = addresses.Parse(r.replyToPersonal, r.replyToAdl, r.replyToMailbox, r.replyToHost, &e->reply_to);
     e->subject = TextOrNull(r.subject);
-    if (read == db_ok)
-        read = addresses.Parse(r.toPersonal, r.toAdl, r.toMailbox, r.toHost, &e->to);
-    if (read == db_ok)
-        read = addresses.Parse(r.ccPersonal, r.ccAdl, r.ccMailbox, r.ccHost, &e->cc);
-    if (read == db_ok)
-        read = addresses.Parse(r.bccPersonal, r.bccAdl, r.bccMailbox, r.bccHost, &e->bcc);
+    if (read == db_ok) read = addresses.Parse(r.toPersonal, r.toAdl, r.toMailbox, r.toHost, &e->to);
+    if (read == db_ok) read = addresses.Parse(r.ccPersonal, r.ccAdl, r.ccMailbox, r.ccHost, &e->cc);
+    if (read == db_ok) read = addresses.Parse(r.bccPersonal, r.bccAdl, r.bccMailbox, r.bccHost, &e->bcc);
     if (read != db_ok) {
         cc::FreeEnvelope(envelope);
         return read;

@@ -1,6 +1,6 @@
 // The record functions for a mailing list: the plain forms plus the automatic rebuild.
-#include <string>
 #include <strings.h>
+#include <string>
 
 #include "archive_manager/rebuild_guard.h"
 #include "dlarchive/archive.h"
@@ -22,15 +22,17 @@ int RebuildStep(int result, const char* listName)
     return result;
 }
 
-bool GetFailed(int result) { return result != db_ok && result != db_notfound && result != db_nomem; }
+bool GetFailed(int result)
+{
+    return result != db_ok && result != db_notfound && result != db_nomem;
+}
 
 }  // namespace
 
 int AddArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope* envelope, uint32_t messageSize,
                   uint32_t headerSize, const char* listName)
 {
-    const int result =
-        dlarchive::records::StoreEnvelope(envelopes, key, envelope, messageSize, headerSize, false);
+    const int result = dlarchive::records::StoreEnvelope(envelopes, key, envelope, messageSize, headerSize, false);
     return result != db_ok && result != db_nomem ? RebuildStep(result, listName) : result;
 }
 
@@ -58,8 +60,8 @@ int AddArchiveBody(archivebody* bodies, archiveenv* envelopes, idxkey* bodyKey, 
                    mail_bodystruct* body, uint32_t messageSize, uint32_t headerSize, const char* listName)
 {
     bool ownPutFailed = false;
-    const int result = dlarchive::records::StoreBodyTree(bodies, envelopes, bodyKey, envelopeKey, body,
-                                                         messageSize, headerSize, &ownPutFailed);
+    const int result = dlarchive::records::StoreBodyTree(bodies, envelopes, bodyKey, envelopeKey, body, messageSize,
+                                                         headerSize, &ownPutFailed);
     return ownPutFailed && result != db_nomem ? RebuildStep(result, listName) : result;
 }
 

@@ -61,8 +61,7 @@ void Parser::AddItem(dbData& value, const char* text)
 void Parser::AddItem(dbData& value, uint32_t number)
 {
     const uint8_t bytes[4] = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
-                              static_cast<uint8_t>(number >> 16),
-                              static_cast<uint8_t>(number >> 24)};
+                              static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
     Raise(value.cat(bytes, 4));
 }
 
@@ -72,8 +71,7 @@ void Parser::AddLen(dbData& value)
     if (length == 0) return;
     const uint32_t count = length == 1 ? 0 : length;
     const uint8_t prefix[4] = {static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
-                               static_cast<uint8_t>(count >> 16),
-                               static_cast<uint8_t>(count >> 24)};
+                               static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
     dbData result(value.kind());
     Raise(result.cat(prefix, 4));
     if (length > 1) Raise(result.cat(value));
@@ -195,11 +193,20 @@ int Parser::FindStr(const dbData& field, const char* text)
 
 StrParser::StrParser() = default;
 
-StrParser::StrParser(const dbData& field) { Init(field); }
+StrParser::StrParser(const dbData& field)
+{
+    Init(field);
+}
 
-StrParser::StrParser(const char* list) { Init(list); }
+StrParser::StrParser(const char* list)
+{
+    Init(list);
+}
 
-StrParser::~StrParser() { Reset(); }
+StrParser::~StrParser()
+{
+    Reset();
+}
 
 void StrParser::Reset()
 {

@@ -11,8 +11,8 @@ namespace dlarchive::records {
 // Reads the body record (id, seq) and everything below it into `target`, a body as c-client
 // initialises it. Any result other than 0 (the get's own included) is a failure; what was
 // filled in stays in `target` for the caller to release with it.
-int ReadBodyInto(archivebody* bodies, archiveenv* envelopes, uint32_t id, uint16_t seq,
-                 mail_bodystruct* target, uint32_t& messageSize, uint32_t& headerSize);
+int ReadBodyInto(archivebody* bodies, archiveenv* envelopes, uint32_t id, uint16_t seq, mail_bodystruct* target,
+                 uint32_t& messageSize, uint32_t& headerSize);
 
 // The text of a field read by get: "" when nothing was stored.
 inline const char* FieldText(const dbData& field)

@@ -9,8 +9,8 @@ namespace {
 uint32_t Le32(const uint8_t* record, std::size_t offset)
 {
     const uint8_t* p = record + offset;
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 void SetLe32(uint8_t* record, std::size_t offset, uint32_t value)
@@ -34,7 +34,10 @@ void SetLe16(uint8_t* record, std::size_t offset, uint16_t value)
 }
 
 // Both records begin with the key: id at 0, seq at 4.
-idxkey RecordKey(const uint8_t* record) { return idxkey{Le32(record, 0), Le16(record, 4)}; }
+idxkey RecordKey(const uint8_t* record)
+{
+    return idxkey{Le32(record, 0), Le16(record, 4)};
+}
 
 void SetRecordKey(uint8_t* record, const idxkey& key)
 {
@@ -64,8 +67,7 @@ idxkey KeyFromBuffer(const void* buffer)
 void CopyName(char (&target)[260], const char* name)
 {
     target[0] = '\0';
-    if (name != nullptr && std::strlen(name) < sizeof target)
-        std::memcpy(target, name, std::strlen(name) + 1);
+    if (name != nullptr && std::strlen(name) < sizeof target) std::memcpy(target, name, std::strlen(name) + 1);
 }
 
 }  // namespace
@@ -82,8 +84,7 @@ int CompareIdxKey(const idxkey& a, const idxkey& b)
 archiveenvRec::archiveenvRec() = default;
 archiveenvRec::~archiveenvRec() = default;
 
-archiveenv::archiveenv(diamondBase& base, const char* directory, const char* name)
-    : diaRel(base, directory, name)
+archiveenv::archiveenv(diamondBase& base, const char* directory, const char* name) : diaRel(base, directory, name)
 {
     CopyName(m_name, name);
     clear();
@@ -96,15 +97,11 @@ void archiveenv::clear()
     std::memset(m_record, 0, sizeof m_record);
     setActiveIndex(-1);
     dbData* fields[kFieldCount] = {
-        &date,
-        &fromPersonal, &fromAdl, &fromMailbox, &fromHost,
-        &senderPersonal, &senderAdl, &senderMailbox, &senderHost,
-        &replyToPersonal, &replyToAdl, &replyToMailbox, &replyToHost,
-        &subject,
-        &toPersonal, &toAdl, &toMailbox, &toHost,
-        &ccPersonal, &ccAdl, &ccMailbox, &ccHost,
-        &bccPersonal, &bccAdl, &bccMailbox, &bccHost,
-        &inReplyTo, &messageId, &newsgroups, &followupTo, &references,
+        &date,          &fromPersonal, &fromAdl,         &fromMailbox, &fromHost,       &senderPersonal, &senderAdl,
+        &senderMailbox, &senderHost,   &replyToPersonal, &replyToAdl,  &replyToMailbox, &replyToHost,    &subject,
+        &toPersonal,    &toAdl,        &toMailbox,       &toHost,      &ccPersonal,     &ccAdl,          &ccMailbox,
+        &ccHost,        &bccPersonal,  &bccAdl,          &bccMailbox,  &bccHost,        &inReplyTo,      &messageId,
+        &newsgroups,    &followupTo,   &references,
     };
     for (int i = 0; i < kFieldCount; ++i) {
         m_fields[i].ref = m_record + 8 + 4 * i;
@@ -112,19 +109,40 @@ void archiveenv::clear()
     }
 }
 
-idxkey archiveenv::key() const { return RecordKey(m_record); }
-void archiveenv::setKey(const idxkey& key) { SetRecordKey(m_record, key); }
-uint32_t archiveenv::messageSize() const { return Le32(m_record, 132); }
-void archiveenv::setMessageSize(uint32_t size) { SetLe32(m_record, 132, size); }
-uint32_t archiveenv::headerSize() const { return Le32(m_record, 144); }
-void archiveenv::setHeaderSize(uint32_t size) { SetLe32(m_record, 144, size); }
+idxkey archiveenv::key() const
+{
+    return RecordKey(m_record);
+}
+void archiveenv::setKey(const idxkey& key)
+{
+    SetRecordKey(m_record, key);
+}
+uint32_t archiveenv::messageSize() const
+{
+    return Le32(m_record, 132);
+}
+void archiveenv::setMessageSize(uint32_t size)
+{
+    SetLe32(m_record, 132, size);
+}
+uint32_t archiveenv::headerSize() const
+{
+    return Le32(m_record, 144);
+}
+void archiveenv::setHeaderSize(uint32_t size)
+{
+    SetLe32(m_record, 144, size);
+}
 
 uint32_t archiveenv::reference(int field) const
 {
     return field >= 0 && field < kFieldCount ? Le32(m_record, 8 + 4 * field) : 0;
 }
 
-void* archiveenv::newKey(int index) { return NewKeyBuffer(m_record, index); }
+void* archiveenv::newKey(int index)
+{
+    return NewKeyBuffer(m_record, index);
+}
 
 void archiveenv::setKey(int index, const void* key)
 {
@@ -142,8 +160,7 @@ int archiveenv::compareKey(int index, const void* key)
 archivebodyRec::archivebodyRec() = default;
 archivebodyRec::~archivebodyRec() = default;
 
-archivebody::archivebody(diamondBase& base, const char* directory, const char* name)
-    : diaRel(base, directory, name)
+archivebody::archivebody(diamondBase& base, const char* directory, const char* name) : diaRel(base, directory, name)
 {
     CopyName(m_name, name);
     clear();
@@ -164,9 +181,18 @@ void archivebody::clear()
     std::memset(m_record, 0, sizeof m_record);
     setActiveIndex(-1);
     dbData* fields[kFieldCount] = {
-        &subtype, &paramAttributes, &paramValues, &contentId, &description, &dispositionType,
-        &dispositionAttributes, &dispositionValues, &languageStrings, &languageSizes,
-        &partList, &md5,
+        &subtype,
+        &paramAttributes,
+        &paramValues,
+        &contentId,
+        &description,
+        &dispositionType,
+        &dispositionAttributes,
+        &dispositionValues,
+        &languageStrings,
+        &languageSizes,
+        &partList,
+        &md5,
     };
     for (int i = 0; i < kFieldCount; ++i) {
         m_fields[i].ref = m_record + ReferenceOffset(i);
@@ -174,47 +200,152 @@ void archivebody::clear()
     }
 }
 
-idxkey archivebody::key() const { return RecordKey(m_record); }
-void archivebody::setKey(const idxkey& key) { SetRecordKey(m_record, key); }
-uint16_t archivebody::type() const { return Le16(m_record, 6); }
-void archivebody::setType(uint16_t type) { SetLe16(m_record, 6, type); }
-uint16_t archivebody::encoding() const { return Le16(m_record, 8); }
-void archivebody::setEncoding(uint16_t encoding) { SetLe16(m_record, 8, encoding); }
-uint32_t archivebody::mimeOffset() const { return Le32(m_record, 52); }
-void archivebody::setMimeOffset(uint32_t value) { SetLe32(m_record, 52, value); }
-uint32_t archivebody::mimeSize() const { return Le32(m_record, 56); }
-void archivebody::setMimeSize(uint32_t value) { SetLe32(m_record, 56, value); }
-uint32_t archivebody::contentsOffset() const { return Le32(m_record, 60); }
-void archivebody::setContentsOffset(uint32_t value) { SetLe32(m_record, 60, value); }
-uint32_t archivebody::contentsSize() const { return Le32(m_record, 64); }
-void archivebody::setContentsSize(uint32_t value) { SetLe32(m_record, 64, value); }
-uint16_t archivebody::msgEnvSeq() const { return Le16(m_record, 72); }
-void archivebody::setMsgEnvSeq(uint16_t seq) { SetLe16(m_record, 72, seq); }
-uint16_t archivebody::msgBodySeq() const { return Le16(m_record, 74); }
-void archivebody::setMsgBodySeq(uint16_t seq) { SetLe16(m_record, 74, seq); }
-uint32_t archivebody::msgFullOffset() const { return Le32(m_record, 76); }
-void archivebody::setMsgFullOffset(uint32_t value) { SetLe32(m_record, 76, value); }
-uint32_t archivebody::msgFullSize() const { return Le32(m_record, 80); }
-void archivebody::setMsgFullSize(uint32_t value) { SetLe32(m_record, 80, value); }
-uint32_t archivebody::msgHeaderOffset() const { return Le32(m_record, 84); }
-void archivebody::setMsgHeaderOffset(uint32_t value) { SetLe32(m_record, 84, value); }
-uint32_t archivebody::msgHeaderSize() const { return Le32(m_record, 88); }
-void archivebody::setMsgHeaderSize(uint32_t value) { SetLe32(m_record, 88, value); }
-uint32_t archivebody::msgTextOffset() const { return Le32(m_record, 92); }
-void archivebody::setMsgTextOffset(uint32_t value) { SetLe32(m_record, 92, value); }
-uint32_t archivebody::msgTextSize() const { return Le32(m_record, 96); }
-void archivebody::setMsgTextSize(uint32_t value) { SetLe32(m_record, 96, value); }
-uint32_t archivebody::lines() const { return Le32(m_record, 100); }
-void archivebody::setLines(uint32_t value) { SetLe32(m_record, 100, value); }
-uint32_t archivebody::bytes() const { return Le32(m_record, 104); }
-void archivebody::setBytes(uint32_t value) { SetLe32(m_record, 104, value); }
+idxkey archivebody::key() const
+{
+    return RecordKey(m_record);
+}
+void archivebody::setKey(const idxkey& key)
+{
+    SetRecordKey(m_record, key);
+}
+uint16_t archivebody::type() const
+{
+    return Le16(m_record, 6);
+}
+void archivebody::setType(uint16_t type)
+{
+    SetLe16(m_record, 6, type);
+}
+uint16_t archivebody::encoding() const
+{
+    return Le16(m_record, 8);
+}
+void archivebody::setEncoding(uint16_t encoding)
+{
+    SetLe16(m_record, 8, encoding);
+}
+uint32_t archivebody::mimeOffset() const
+{
+    return Le32(m_record, 52);
+}
+void archivebody::setMimeOffset(uint32_t value)
+{
+    SetLe32(m_record, 52, value);
+}
+uint32_t archivebody::mimeSize() const
+{
+    return Le32(m_record, 56);
+}
+void archivebody::setMimeSize(uint32_t value)
+{
+    SetLe32(m_record, 56, value);
+}
+uint32_t archivebody::contentsOffset() const
+{
+    return Le32(m_record, 60);
+}
+void archivebody::setContentsOffset(uint32_t value)
+{
+    SetLe32(m_record, 60, value);
+}
+uint32_t archivebody::contentsSize() const
+{
+    return Le32(m_record, 64);
+}
+void archivebody::setContentsSize(uint32_t value)
+{
+    SetLe32(m_record, 64, value);
+}
+uint16_t archivebody::msgEnvSeq() const
+{
+    return Le16(m_record, 72);
+}
+void archivebody::setMsgEnvSeq(uint16_t seq)
+{
+    SetLe16(m_record, 72, seq);
+}
+uint16_t archivebody::msgBodySeq() const
+{
+    return Le16(m_record, 74);
+}
+void archivebody::setMsgBodySeq(uint16_t seq)
+{
+    SetLe16(m_record, 74, seq);
+}
+uint32_t archivebody::msgFullOffset() const
+{
+    return Le32(m_record, 76);
+}
+void archivebody::setMsgFullOffset(uint32_t value)
+{
+    SetLe32(m_record, 76, value);
+}
+uint32_t archivebody::msgFullSize() const
+{
+    return Le32(m_record, 80);
+}
+void archivebody::setMsgFullSize(uint32_t value)
+{
+    SetLe32(m_record, 80, value);
+}
+uint32_t archivebody::msgHeaderOffset() const
+{
+    return Le32(m_record, 84);
+}
+void archivebody::setMsgHeaderOffset(uint32_t value)
+{
+    SetLe32(m_record, 84, value);
+}
+uint32_t archivebody::msgHeaderSize() const
+{
+    return Le32(m_record, 88);
+}
+void archivebody::setMsgHeaderSize(uint32_t value)
+{
+    SetLe32(m_record, 88, value);
+}
+uint32_t archivebody::msgTextOffset() const
+{
+    return Le32(m_record, 92);
+}
+void archivebody::setMsgTextOffset(uint32_t value)
+{
+    SetLe32(m_record, 92, value);
+}
+uint32_t archivebody::msgTextSize() const
+{
+    return Le32(m_record, 96);
+}
+void archivebody::setMsgTextSize(uint32_t value)
+{
+    SetLe32(m_record, 96, value);
+}
+uint32_t archivebody::lines() const
+{
+    return Le32(m_record, 100);
+}
+void archivebody::setLines(uint32_t value)
+{
+    SetLe32(m_record, 100, value);
+}
+uint32_t archivebody::bytes() const
+{
+    return Le32(m_record, 104);
+}
+void archivebody::setBytes(uint32_t value)
+{
+    SetLe32(m_record, 104, value);
+}
 
 uint32_t archivebody::reference(int field) const
 {
     return field >= 0 && field < kFieldCount ? Le32(m_record, ReferenceOffset(field)) : 0;
 }
 
-void* archivebody::newKey(int index) { return NewKeyBuffer(m_record, index); }
+void* archivebody::newKey(int index)
+{
+    return NewKeyBuffer(m_record, index);
+}
 
 void archivebody::setKey(int index, const void* key)
 {

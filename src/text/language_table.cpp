@@ -1,5 +1,6 @@
 #include "text/language_table.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <new>
 #include <string_view>
-#include <sys/stat.h>
 
 #include "platform/config.h"
 
@@ -22,12 +22,18 @@ constexpr std::size_t kCharsetMax = LanguageTable::kCharsetSize - 1;
 const char* ModuleDirectory(LanguageModule module)
 {
     switch (module) {
-    case LanguageModuleWmc: return "wmc";
-    case LanguageModuleLdap: return "ldap";
-    case LanguageModuleDlOwner: return "dlowner";
-    case LanguageModuleMailSort: return "mailsort";
-    case LanguageModuleUserAuth: return "userauth";
-    case LanguageModuleDlArchives: return "dlarchives";
+        case LanguageModuleWmc:
+            return "wmc";
+        case LanguageModuleLdap:
+            return "ldap";
+        case LanguageModuleDlOwner:
+            return "dlowner";
+        case LanguageModuleMailSort:
+            return "mailsort";
+        case LanguageModuleUserAuth:
+            return "userauth";
+        case LanguageModuleDlArchives:
+            return "dlarchives";
     }
     return nullptr;
 }
@@ -71,8 +77,7 @@ bool WriteEntry(std::FILE* index, uint64_t value)
     if (value > UINT32_MAX) return false;  // the format has no room for larger files
     const unsigned char bytes[4] = {
         static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>((value >> 8) & 0xFF),
-        static_cast<unsigned char>((value >> 16) & 0xFF),
-        static_cast<unsigned char>((value >> 24) & 0xFF)};
+        static_cast<unsigned char>((value >> 16) & 0xFF), static_cast<unsigned char>((value >> 24) & 0xFF)};
     return std::fwrite(bytes, 1, sizeof bytes, index) == sizeof bytes;
 }
 
@@ -83,7 +88,10 @@ bool IsLater(const struct timespec& a, const struct timespec& b)
 
 }  // namespace
 
-LanguageTable::~LanguageTable() { Close(); }
+LanguageTable::~LanguageTable()
+{
+    Close();
+}
 
 bool LanguageTable::Open(const char* languageKey, LanguageModule module)
 {
@@ -92,18 +100,17 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
     const std::string_view key = languageKey != nullptr ? languageKey : "";
     CopyBounded(m_languageKey, kLanguageKeySize, key);
 
-    const std::string webAdminDirectory = dlarchive::platform::GetProfileString(
-        "Config", "WebAdminDirectory", "", kWebAdminDirectoryMax);
-    const std::string selection = dlarchive::platform::GetProfileString(
-        kLanguageSelectionSection, key, "", kOpenSelectionMax);
+    const std::string webAdminDirectory =
+        dlarchive::platform::GetProfileString("Config", "WebAdminDirectory", "", kWebAdminDirectoryMax);
+    const std::string selection =
+        dlarchive::platform::GetProfileString(kLanguageSelectionSection, key, "", kOpenSelectionMax);
 
     // Value: "<unused>,<charset>,<file name>"; the file name may itself contain commas.
     const std::size_t firstComma = selection.find(',');
     if (firstComma == std::string::npos) return false;
     const std::size_t secondComma = selection.find(',', firstComma + 1);
     if (secondComma == std::string::npos) return false;
-    const std::string_view charset =
-        std::string_view(selection).substr(firstComma + 1, secondComma - firstComma - 1);
+    const std::string_view charset = std::string_view(selection).substr(firstComma + 1, secondComma - firstComma - 1);
     if (charset.size() > kCharsetMax) return false;
     CopyBounded(m_charset, kCharsetSize, charset);
 
@@ -113,8 +120,8 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
     char languagePath[kPathSize];
     char indexPath[kPathSize];
     const int pathLength =
-        std::snprintf(languagePath, sizeof languagePath, "%s/vubo/languages/%s/%s",
-                      webAdminDirectory.c_str(), moduleDirectory, selection.c_str() + secondComma + 1);
+        std::snprintf(languagePath, sizeof languagePath, "%s/vubo/languages/%s/%s", webAdminDirectory.c_str(),
+                      moduleDirectory, selection.c_str() + secondComma + 1);
     if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof languagePath) return false;
     const int indexLength = std::snprintf(indexPath, sizeof indexPath, "%s.idx", languagePath);
     if (indexLength < 0 || static_cast<std::size_t>(indexLength) >= sizeof indexPath) return false;
@@ -156,8 +163,7 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
         unsigned char bytes[4];
         std::memcpy(bytes, &m_offsets[i], sizeof bytes);
         m_offsets[i] = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                       (static_cast<uint32_t>(bytes[2]) << 16) |
-                       (static_cast<uint32_t>(bytes[3]) << 24);
+                       (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
     }
 
     m_languageFile = std::fopen(languagePath, "r");
@@ -266,8 +272,8 @@ bool LanguageTable::BuildIndex(const char* languagePath, const char* indexPath)
 void ResolveLanguageSelection(const char* locale, std::string& languageKey, std::string& charset)
 {
     const std::string_view name = locale != nullptr ? locale : "";
-    const std::string selection = dlarchive::platform::GetProfileString(
-        kLanguageSelectionSection, name, "", kResolveSelectionMax);
+    const std::string selection =
+        dlarchive::platform::GetProfileString(kLanguageSelectionSection, name, "", kResolveSelectionMax);
     const std::size_t firstComma = selection.find(',');
     const std::size_t lastComma = selection.rfind(',');
     if (firstComma == std::string::npos || firstComma == lastComma) {
@@ -279,8 +285,8 @@ void ResolveLanguageSelection(const char* locale, std::string& languageKey, std:
     charset = selection.substr(firstComma + 1, lastComma - firstComma - 1);
 }
 
-bool ResolveLanguageSelection(const char* locale, char* languageKey, std::size_t languageKeySize,
-                              char* charset, std::size_t charsetSize)
+bool ResolveLanguageSelection(const char* locale, char* languageKey, std::size_t languageKeySize, char* charset,
+                              std::size_t charsetSize)
 {
     std::string key;
     std::string set;

@@ -64,7 +64,7 @@ public:
 
 private:
     std::FILE* m_languageFile = nullptr;
-    uint64_t m_fileSize = 0;  // of the language file when it was opened
+    uint64_t m_fileSize = 0;                // of the language file when it was opened
     std::unique_ptr<uint32_t[]> m_offsets;  // count + 1 entries, host byte order
     int32_t m_count = 0;
     std::unique_ptr<char[]> m_result;
@@ -81,5 +81,5 @@ private:
 void ResolveLanguageSelection(const char* locale, std::string& languageKey, std::string& charset);
 // The same into caller buffers: both results are cut to fit and always terminated (when
 // their size is not 0; a null buffer is left alone). True when both fitted whole.
-bool ResolveLanguageSelection(const char* locale, char* languageKey, std::size_t languageKeySize,
-                              char* charset, std::size_t charsetSize);
+bool ResolveLanguageSelection(const char* locale, char* languageKey, std::size_t languageKeySize, char* charset,
+                              std::size_t charsetSize);

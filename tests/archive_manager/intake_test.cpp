@@ -206,8 +206,10 @@ TEST_F(Intake, MissingOrGarbageRelationsAreRebuiltOnRetrieval)
         SCOPED_TRACE(garbage ? "garbage" : "missing");
         const auto damage = [&](const char* relation) {
             const std::string file = archive + relation + ".db";
-            if (garbage) testenv::WriteFile(file, std::string(5000, '\x5a'));
-            else std::remove(file.c_str());
+            if (garbage)
+                testenv::WriteFile(file, std::string(5000, '\x5a'));
+            else
+                std::remove(file.c_str());
         };
         home.WriteIni("Y");
         damage("archiveenv");
@@ -252,11 +254,12 @@ TEST_F(Intake, ConcurrentWritersAndReaders)
     diamondBase::SetLockTimeout(20000);
     constexpr uint32_t kMessages = 60;
     for (uint32_t n = 1; n <= kMessages; ++n)
-        home.WriteMessage("sales", n,
-                          testenv::SimpleMessage("Message " + std::to_string(n), "Ann Lee <ann@example.org>",
-                                                 "Mon, 1 Oct 2001 09:00:00 +0000",
-                                                 "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
-                                                 "--b\nContent-Type: text/plain\n\none\n--b\nContent-Type: text/plain\n\ntwo\n--b--\n"));
+        home.WriteMessage(
+            "sales", n,
+            testenv::SimpleMessage(
+                "Message " + std::to_string(n), "Ann Lee <ann@example.org>", "Mon, 1 Oct 2001 09:00:00 +0000",
+                "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
+                "--b\nContent-Type: text/plain\n\none\n--b\nContent-Type: text/plain\n\ntwo\n--b--\n"));
     std::vector<pid_t> children;
     for (int w = 0; w < 3; ++w) {
         const pid_t pid = fork();
@@ -395,11 +398,10 @@ TEST_F(Intake, OversizedMessageIsSkippedByTheRebuild)
     std::string parts;
     for (int i = 0; i < 1100; ++i) parts += "--b\nContent-Type: text/plain\n\npart\n";
     home.WriteMessage("sales", 1, testenv::SimpleMessage("One"));
-    home.WriteMessage("sales", 2,
-                      testenv::SimpleMessage("Too many parts", "Ann Lee <ann@example.org>",
-                                             "Mon, 1 Oct 2001 09:00:00 +0000",
-                                             "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
-                                             parts + "--b--\n"));
+    home.WriteMessage(
+        "sales", 2,
+        testenv::SimpleMessage("Too many parts", "Ann Lee <ann@example.org>", "Mon, 1 Oct 2001 09:00:00 +0000",
+                               "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n", parts + "--b--\n"));
     home.WriteMessage("sales", 3, testenv::SimpleMessage("Three"));
     // Refused like a body that does not parse: reported, nothing stored, the file stays.
     EXPECT_FALSE(manager.AddArchive(archive.c_str(), 2));

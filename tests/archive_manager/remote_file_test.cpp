@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <set>
 
 #include "dlarchive/dlarchive.h"
 #include "platform/hash_key.h"
@@ -113,8 +113,8 @@ TEST_F(RemoteFixture, ConcurrentAppendsLeaveWholeLines)
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             for (int i = 0; i < kEntries; ++i) {
-                std::string entry = "member" + std::to_string(p) + "-" + std::to_string(i) +
-                                    "@example.org pw" + std::to_string(i) + "\r\n";
+                std::string entry = "member" + std::to_string(p) + "-" + std::to_string(i) + "@example.org pw" +
+                                    std::to_string(i) + "\r\n";
                 if (!Update(entry)) _exit(1);
             }
             _exit(0);

@@ -2,15 +2,15 @@
 // of message files.
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
-#include <sys/inotify.h>
-#include <sys/wait.h>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
 
 #include "dlarchive/dlarchive.h"
@@ -32,7 +32,8 @@ std::string Forward(const std::string& innerFrom, const std::string& innerSubjec
                                   "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"outer\"\n",
                                   "--outer\nContent-Type: text/plain\n\nSee below.\n"
                                   "--outer\nContent-Type: message/rfc822\n\n"
-                                  "From: " + innerFrom + "\nSubject: " + innerSubject + "\nDate: " + innerDate +
+                                  "From: " +
+                                      innerFrom + "\nSubject: " + innerSubject + "\nDate: " + innerDate +
                                       "\n\nThe text.\n--outer--\n");
 }
 
@@ -142,12 +143,11 @@ TEST_F(ArchivePages, ThreadExampleEndToEnd)
     for (uint32_t n = 1; n <= subjects.size(); ++n) Archive(n, testenv::SimpleMessage(subjects[n - 1]));
     manager.GenerateIndexPages("sales");
 
-    const std::string thread = Head("Archive by thread") + kThreadNav + ThreadLine(1, "Agenda", "Ann Lee", kDate) +
-                               "<ul>\r\n" + ThreadLine(2, "Re: Agenda", "Ann Lee", kDate) + "</ul>\r\n" +
-                               "<ul>\r\n" + ThreadLine(4, "RE: Agenda", "Ann Lee", kDate) + "</ul>\r\n" +
-                               ThreadLine(3, "Budget", "Ann Lee", kDate) +
-                               "<ul>\r\n" + ThreadLine(5, "Re: Budget", "Ann Lee", kDate) + "</ul>\r\n" +
-                               "</ul>\r\n" + Tail("thread.htm");
+    const std::string thread =
+        Head("Archive by thread") + kThreadNav + ThreadLine(1, "Agenda", "Ann Lee", kDate) + "<ul>\r\n" +
+        ThreadLine(2, "Re: Agenda", "Ann Lee", kDate) + "</ul>\r\n" + "<ul>\r\n" +
+        ThreadLine(4, "RE: Agenda", "Ann Lee", kDate) + "</ul>\r\n" + ThreadLine(3, "Budget", "Ann Lee", kDate) +
+        "<ul>\r\n" + ThreadLine(5, "Re: Budget", "Ann Lee", kDate) + "</ul>\r\n" + "</ul>\r\n" + Tail("thread.htm");
     EXPECT_EQ(Page("en-us-thread.html"), thread);
 
     std::string author = Head("Archive by author") + kAuthorNav + Group("Ann Lee");
@@ -251,10 +251,9 @@ TEST_F(ArchivePages, EncapsulatedEnvelopesOnlyOnTheAuthorPage)
                                              AuthorLine(1, "Plan", kDate) + AuthorLine(2, "Plan", innerDate) +
                                              "</ul>\r\n" + Group("Bob") + AuthorLine(2, "Fwd: Plan", outerDate) +
                                              "</ul>\r\n" + Tail("author.htm"));
-    EXPECT_EQ(Page("en-us-thread.html"), Head("Archive by thread") + kThreadNav +
-                                             ThreadLine(1, "Plan", "Carol", kDate) +
-                                             ThreadLine(2, "Fwd: Plan", "Bob", outerDate) + "</ul>\r\n" +
-                                             Tail("thread.htm"));
+    EXPECT_EQ(Page("en-us-thread.html"),
+              Head("Archive by thread") + kThreadNav + ThreadLine(1, "Plan", "Carol", kDate) +
+                  ThreadLine(2, "Fwd: Plan", "Bob", outerDate) + "</ul>\r\n" + Tail("thread.htm"));
     EXPECT_EQ(Page("en-us-date.html"), Head("Archive by date") + kDateNav + Group("Mon, 1 Oct 2001 ") +
                                            DateLine(1, "Plan", "Carol") + "</ul>\r\n" + Group("Tue, 2 Oct 2001 ") +
                                            DateLine(2, "Fwd: Plan", "Bob") + "</ul>\r\n" + Tail("date.htm"));
@@ -266,11 +265,13 @@ TEST_F(ArchivePages, ReadersNeverSeeAPartialPage)
 {
     constexpr uint32_t kStart = 20, kMore = 30;
     for (uint32_t n = 1; n <= kStart + kMore; ++n) {
-        const std::string message = testenv::SimpleMessage(
-            (n % 3 == 0 ? "Re: Topic " : "Topic ") + std::to_string(n % 7),
-            "Writer " + std::to_string(n % 5) + " <w" + std::to_string(n % 5) + "@example.org>");
-        if (n <= kStart) Archive(n, message);
-        else home.WriteMessage("sales", n, message);
+        const std::string message =
+            testenv::SimpleMessage((n % 3 == 0 ? "Re: Topic " : "Topic ") + std::to_string(n % 7),
+                                   "Writer " + std::to_string(n % 5) + " <w" + std::to_string(n % 5) + "@example.org>");
+        if (n <= kStart)
+            Archive(n, message);
+        else
+            home.WriteMessage("sales", n, message);
     }
     manager.GenerateIndexPages("sales");
 
@@ -355,14 +356,16 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
               std::make_pair(1, std::string("Could not open archive envelope database")));
     EXPECT_EQ(manager.GetLastError(), 1);
     Chains c;
-    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first, 1);
+    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first,
+              1);
     // With the language table failing as well, the table is what gets reported: it is
     // opened before the relations.
     std::filesystem::remove(languages + "en-us.txt");
     EXPECT_EQ(Failure([&] { manager.GenerateIndexPages("sales"); }),
               std::make_pair(26, std::string("Unable to initialize language table")));
     EXPECT_EQ(manager.GetLastError(), 26);
-    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first, 26);
+    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first,
+              26);
     EXPECT_EQ(Failure([&] { manager.GenerateAuthorPage("sales", nullptr, "en-us"); }).first, 26);
     testenv::WriteFile(languages + "en-us.txt", english);
     EXPECT_EQ(PageBytes(), before);
@@ -376,8 +379,7 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
     Archive(5, testenv::SimpleMessage("Five"));
     std::filesystem::remove(archive + "en-us-date.html");
     testenv::MakeDirs(archive + "en-us-date.html/in-the-way");
-    EXPECT_EQ(Failure([&] { manager.GenerateIndexPages("sales"); }),
-              std::make_pair(19, std::string("Out of memory.")));
+    EXPECT_EQ(Failure([&] { manager.GenerateIndexPages("sales"); }), std::make_pair(19, std::string("Out of memory.")));
     EXPECT_EQ(LinkedIds(Page("en-us-author.html")).count(5), 1u);
     for (const std::string& page : kPages) {
         if (page != "en-us-author.html" && page != "en-us-date.html") {
@@ -395,7 +397,8 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
     EXPECT_EQ(Failure([&] { manager.GenerateIndexPages("sales"); }),
               std::make_pair(7, std::string("Could not open archive body database")));
     EXPECT_EQ(Failure([&] { manager.GenerateThreadPage("sales", nullptr, "en-us"); }).first, 7);
-    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first, 7);
+    EXPECT_EQ(Failure([&] { manager.SortArchiveRecords("sales", &c.authors, &c.dates, &c.threads, "en-us"); }).first,
+              7);
     EXPECT_EQ(c.authors, nullptr);
     EXPECT_EQ(PageBytes(), before);
     noTemporaries();
@@ -403,19 +406,18 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
 
 TEST_F(ArchivePages, RebuildWritesThePagesAgain)
 {
-    for (uint32_t n = 1; n <= 3; ++n) home.WriteMessage("sales", n, testenv::SimpleMessage("Topic " + std::to_string(n)));
+    for (uint32_t n = 1; n <= 3; ++n)
+        home.WriteMessage("sales", n, testenv::SimpleMessage("Topic " + std::to_string(n)));
     ASSERT_TRUE(RebuildArchiveDb("sales"));
     for (const std::string& page : kPages) std::filesystem::remove(archive + page);
     home.WriteMessage("sales", 4, testenv::SimpleMessage("Topic 4"));
     ASSERT_TRUE(RebuildArchiveDb("sales"));
     for (const std::string& page : kPages)
         EXPECT_EQ(LinkedIds(Page(page)), (std::map<uint32_t, int>{{1, 1}, {2, 1}, {3, 1}, {4, 1}})) << page;
-    EXPECT_EQ(Page("en-us-thread.html"), Head("Archive by thread") + kThreadNav +
-                                             ThreadLine(1, "Topic 1", "Ann Lee", kDate) +
-                                             ThreadLine(2, "Topic 2", "Ann Lee", kDate) +
-                                             ThreadLine(3, "Topic 3", "Ann Lee", kDate) +
-                                             ThreadLine(4, "Topic 4", "Ann Lee", kDate) + "</ul>\r\n" +
-                                             Tail("thread.htm"));
+    EXPECT_EQ(Page("en-us-thread.html"),
+              Head("Archive by thread") + kThreadNav + ThreadLine(1, "Topic 1", "Ann Lee", kDate) +
+                  ThreadLine(2, "Topic 2", "Ann Lee", kDate) + ThreadLine(3, "Topic 3", "Ann Lee", kDate) +
+                  ThreadLine(4, "Topic 4", "Ann Lee", kDate) + "</ul>\r\n" + Tail("thread.htm"));
 }
 
 TEST_F(ArchivePages, EveryMessageIsListedOnEveryPage)
@@ -426,14 +428,14 @@ TEST_F(ArchivePages, EveryMessageIsListedOnEveryPage)
     const std::string escaped = "&lt;b&gt;Budget&lt;/b&gt; &amp; &quot;more&quot;";
     // number, subject, from, date
     const std::vector<std::tuple<int, std::string, std::string, std::string>> messages = {
-        {1, "Re: Plan", "Ann Lee <ann@example.org>", kDate},      // a reply before its root
+        {1, "Re: Plan", "Ann Lee <ann@example.org>", kDate},  // a reply before its root
         {2, "Plan", bob, kDate},
-        {3, "Minutes", "Ann Lee <ann@example.org>", kDate},       // a subject twice: two roots
-        {4, "Minutes", "ANN LEE <ann@example.org>", kDate},       // an author in other case
-        {5, "re: plan", "ann lee <ann@example.org>", kDate},      // a reply in other case
-        {6, "Re: Minutes", "Ann Lee <ann@example.org>", kDate},   // goes to the latest root before it
-        {7, "Re: Holiday", "Ann Lee <ann@example.org>", kDate},   // no root: unthreaded
-        {8, "RE: holiday", "Ann Lee <ann@example.org>", kDate},   // unthreaded, grouped with 7
+        {3, "Minutes", "Ann Lee <ann@example.org>", kDate},         // a subject twice: two roots
+        {4, "Minutes", "ANN LEE <ann@example.org>", kDate},         // an author in other case
+        {5, "re: plan", "ann lee <ann@example.org>", kDate},        // a reply in other case
+        {6, "Re: Minutes", "Ann Lee <ann@example.org>", kDate},     // goes to the latest root before it
+        {7, "Re: Holiday", "Ann Lee <ann@example.org>", kDate},     // no root: unthreaded
+        {8, "RE: holiday", "Ann Lee <ann@example.org>", kDate},     // unthreaded, grouped with 7
         {9, "Re: minutes", "Ann Lee <ann@example.org>", lateDate},  // a date in other case
         {10, markup, "Ann Lee <ann@example.org>", kDate},
     };

@@ -3,10 +3,10 @@
 // Sizing with snprintf(nullptr, 0, ...) first is exactly what the warning misreads.
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 
+#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "text/html_entities.h"
 
@@ -34,11 +34,16 @@ std::string Escape(const std::string& t)
 {
     std::string o;
     for (char ch : t) {
-        if (ch == '&') o += "&amp;";
-        else if (ch == '<') o += "&lt;";
-        else if (ch == '>') o += "&gt;";
-        else if (ch == '"') o += "&quot;";
-        else o += ch;
+        if (ch == '&')
+            o += "&amp;";
+        else if (ch == '<')
+            o += "&lt;";
+        else if (ch == '>')
+            o += "&gt;";
+        else if (ch == '"')
+            o += "&quot;";
+        else
+            o += ch;
     }
     return o;
 }
@@ -95,9 +100,15 @@ void BottomBar(Out& o)
 {
     o.Write("<table width=\"100%%\" heighth=\"10\" border=\"0\" cellspacing=\"0\" cellpadding=\"0\">\r\n");
     o.Write("<tr>\r\n");
-    o.Write("<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-left-fade.gif\" width=\"150\" height=\"10\" border=\"0\"></td>\r\n");
-    o.Write("<td width=\"100%%\" heighth=\"10\" background=\"/vubo/module-pictures/images/bot-line.gif\"><img src=\"/vubo/module-pictures/images/bot-line.gif\" width=\"150\" height=\"10\"></td>\r\n");
-    o.Write("<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-right-fade.gif\" width=\"150\" height=\"10\" border=\"0\"></td>\r\n");
+    o.Write(
+        "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-left-fade.gif\" width=\"150\" "
+        "height=\"10\" border=\"0\"></td>\r\n");
+    o.Write(
+        "<td width=\"100%%\" heighth=\"10\" background=\"/vubo/module-pictures/images/bot-line.gif\"><img "
+        "src=\"/vubo/module-pictures/images/bot-line.gif\" width=\"150\" height=\"10\"></td>\r\n");
+    o.Write(
+        "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-right-fade.gif\" width=\"150\" "
+        "height=\"10\" border=\"0\"></td>\r\n");
     o.Write("</tr>\r\n");
     o.Write("</table>\r\n");
 }
@@ -120,8 +131,12 @@ void Head(Out& o, const PageContext& c, const std::string& title)
 void End(Out& o, const PageContext& c, const char* page)
 {
     BottomBar(o);
-    o.Write("<p align=\"right\"><input type=\"button\" name=\"Help\" value=\"%s\" onClick=\"window.open('/vubo/help/dl/%s/archive/%s', '', 'toolbar=no,location=no,directories=no,status=no,menubar=no,scrollbars=yes,resizable=yes,width=400,height=300')\"></p>\r\n",
-            c.strings.help.c_str(), c.languageKey.c_str(), page);
+    o.Write(
+        "<p align=\"right\"><input type=\"button\" name=\"Help\" value=\"%s\" "
+        "onClick=\"window.open('/vubo/help/dl/%s/archive/%s', '', "
+        "'toolbar=no,location=no,directories=no,status=no,menubar=no,scrollbars=yes,resizable=yes,width=400,height=300'"
+        ")\"></p>\r\n",
+        c.strings.help.c_str(), c.languageKey.c_str(), page);
     o.Write("</body>\r\n");
     o.Write("</html>\r\n");
 }
@@ -155,16 +170,18 @@ std::string ThreadPage(const PageContext& c, const std::vector<std::string>& thr
     Out o;
     const std::string list = Url(c.listName), key = Url(c.languageKey);
     Head(o, c, c.strings.threadTitle);
-    o.Write("<p><font face=\"Arial\">[<a href=\"%s?Command=GetDateIndex&mailinglist=%s&locale=%s\">%s</a>]\r\n",
-            kCgi, list.c_str(), key.c_str(), c.strings.dateIndex.c_str());
-    o.Write("[<a href=\"%s?Command=GetAuthorIndex&mailinglist=%s&locale=%s\">%s</a>]", kCgi, list.c_str(),
-            key.c_str(), c.strings.authorIndex.c_str());
+    o.Write("<p><font face=\"Arial\">[<a href=\"%s?Command=GetDateIndex&mailinglist=%s&locale=%s\">%s</a>]\r\n", kCgi,
+            list.c_str(), key.c_str(), c.strings.dateIndex.c_str());
+    o.Write("[<a href=\"%s?Command=GetAuthorIndex&mailinglist=%s&locale=%s\">%s</a>]", kCgi, list.c_str(), key.c_str(),
+            c.strings.authorIndex.c_str());
     o.Write(" [%s] </font></p>\r\n", c.strings.threadIndex.c_str());
     o.Write("<ul>\r\n");
     const auto line = [&](const EnvelopeSummary& e, bool nested) {
-        const char* f = nested
-            ? "<ul><li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByThread&locale=%s\">%s</a> - <em>%s, </em>%s </li></ul>\r\n"
-            : "<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByThread&locale=%s\">%s</a> - <em>%s, </em>%s </li>\r\n";
+        const char* f =
+            nested ? "<ul><li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByThread&locale=%s\">%s</a> "
+                     "- <em>%s, </em>%s </li></ul>\r\n"
+                   : "<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByThread&locale=%s\">%s</a> - "
+                     "<em>%s, </em>%s </li>\r\n";
         o.Write(f, kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(),
                 Entities(Subject(e, c)).c_str(), Author(e, c, true).c_str(), Escape(DateWhole(e, c)).c_str());
     };
@@ -187,7 +204,8 @@ std::string ThreadPage(const PageContext& c, const std::vector<std::string>& thr
     const auto rootOfReply = [&](const EnvelopeSummary& r) -> const EnvelopeSummary* {
         const std::string s = Subject(r, c);
         if (strncasecmp(s.c_str(), "re:", 3) != 0) return nullptr;
-        for (const auto* x : roots) if (x == &r) return nullptr;
+        for (const auto* x : roots)
+            if (x == &r) return nullptr;
         const std::string rest = s.size() >= 4 ? s.substr(4) : "";
         const EnvelopeSummary *before = nullptr, *first = nullptr;
         for (size_t t = 0; t < threads.size(); ++t) {
@@ -265,12 +283,16 @@ std::string AuthorPage(const PageContext& c, const std::vector<std::string>& aut
             const std::string subject = e.subject.empty() ? Escape(c.strings.noSubject) : Entities(e.subject);
             const std::string date = Escape(DateWhole(e, c));
             if (!subject.empty())
-                o.Write("<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByAuthor&locale=%s\">%s</a> - %s </li>\r\n",
-                        kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(),
-                        subject.c_str(), date.c_str());
+                o.Write(
+                    "<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByAuthor&locale=%s\">%s</a> - %s "
+                    "</li>\r\n",
+                    kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(), subject.c_str(),
+                    date.c_str());
             else
-                o.Write("<li>&nbsp;- <a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByAuthor&locale=%s\">%s</a> </li>\r\n",
-                        kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(), date.c_str());
+                o.Write(
+                    "<li>&nbsp;- <a "
+                    "href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByAuthor&locale=%s\">%s</a> </li>\r\n",
+                    kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(), date.c_str());
         }
         o.Write("</ul>\r\n");
     }
@@ -298,13 +320,16 @@ std::string DatePage(const PageContext& c, const std::vector<std::string>& dates
             const std::string subject = e.subject.empty() ? Escape(c.strings.noSubject) : Entities(e.subject);
             const std::string author = Author(e, c, true);
             if (!subject.empty())
-                o.Write("<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByDate&locale=%s\">%s</a> - %s </li>\r\n",
-                        kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(),
-                        subject.c_str(), author.c_str());
+                o.Write(
+                    "<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByDate&locale=%s\">%s</a> - %s "
+                    "</li>\r\n",
+                    kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(), subject.c_str(),
+                    author.c_str());
             else
-                o.Write("<li>&nbsp;- <a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByDate&locale=%s\">%s</a> </li>\r\n",
-                        kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(),
-                        author.c_str());
+                o.Write(
+                    "<li>&nbsp;- <a "
+                    "href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByDate&locale=%s\">%s</a> </li>\r\n",
+                    kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(), author.c_str());
         }
         o.Write("</ul>\r\n");
     }

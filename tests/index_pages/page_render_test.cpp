@@ -33,7 +33,8 @@ PageContext Context(const std::string& list = "sales")
     return PageContext{list, "en-us", English()};
 }
 
-EnvelopeSummary Message(uint32_t id, const std::string& subject, const std::string& date = "Mon, 1 Oct 2001 09:00:00 +0000",
+EnvelopeSummary Message(uint32_t id, const std::string& subject,
+                        const std::string& date = "Mon, 1 Oct 2001 09:00:00 +0000",
                         const std::string& personal = "Ann Lee", const std::string& mailbox = "ann",
                         const std::string& host = "example.org")
 {
@@ -63,13 +64,11 @@ TEST(ThreadPage, RepliesNestUnderTheirRoots)
     const PageContext c = Context();
     const Listings l = BuildListings(records, c.strings);
     EXPECT_EQ(l.threads, (std::vector<std::string>{"Agenda", "Budget"}));
-    const std::string expected = Head("Archive by thread") + kThreadNav +
-                                 ThreadLine(1, "Agenda", "Ann Lee", date) +
-                                 "<ul>\r\n" + ThreadLine(2, "Re: Agenda", "Ann Lee", date) + "</ul>\r\n" +
-                                 "<ul>\r\n" + ThreadLine(4, "RE: Agenda", "Ann Lee", date) + "</ul>\r\n" +
-                                 ThreadLine(3, "Budget", "Ann Lee", date) +
-                                 "<ul>\r\n" + ThreadLine(5, "Re: Budget", "Ann Lee", date) + "</ul>\r\n" +
-                                 "</ul>\r\n" + Tail("thread.htm");
+    const std::string expected =
+        Head("Archive by thread") + kThreadNav + ThreadLine(1, "Agenda", "Ann Lee", date) + "<ul>\r\n" +
+        ThreadLine(2, "Re: Agenda", "Ann Lee", date) + "</ul>\r\n" + "<ul>\r\n" +
+        ThreadLine(4, "RE: Agenda", "Ann Lee", date) + "</ul>\r\n" + ThreadLine(3, "Budget", "Ann Lee", date) +
+        "<ul>\r\n" + ThreadLine(5, "Re: Budget", "Ann Lee", date) + "</ul>\r\n" + "</ul>\r\n" + Tail("thread.htm");
     EXPECT_EQ(RenderThreadPage(c, l.threads, records), expected);
     ExpectSamePages(c, records);
 }
@@ -84,9 +83,9 @@ TEST(ThreadPage, UnthreadedRepliesComeAfterTheThreads)
     // "re:Agenda" strips to "genda", which is no thread: it is unthreaded too.
     const std::string nested = "<ul>" + ThreadLine(4, "Re: Holiday", "Ann Lee", date);
     const std::string expected = Head("Archive by thread") + kThreadNav + ThreadLine(1, "Agenda", "Ann Lee", date) +
-                                 ThreadLine(2, "Re: Holiday", "Ann Lee", date) +
-                                 nested.substr(0, nested.size() - 2) + "</ul>\r\n" +
-                                 ThreadLine(3, "re:Agenda", "Ann Lee", date) + "</ul>\r\n" + Tail("thread.htm");
+                                 ThreadLine(2, "Re: Holiday", "Ann Lee", date) + nested.substr(0, nested.size() - 2) +
+                                 "</ul>\r\n" + ThreadLine(3, "re:Agenda", "Ann Lee", date) + "</ul>\r\n" +
+                                 Tail("thread.htm");
     EXPECT_EQ(RenderThreadPage(c, l.threads, records), expected);
     ExpectSamePages(c, records);
 }
@@ -148,12 +147,18 @@ TEST(IndexPages, CharacterReferencesAndEscaping)
     const PageContext c = Context();
     // The euro sign becomes a reference; a two-byte sequence (ü) is refused by the
     // conversion and written as it stands.
-    std::vector<EnvelopeSummary> records = {Message(1, "Price", "Tue, 2 Oct 2001 09:00:00 +0000", "Euro \xE2\x82\xAC Fan"),
-                                            Message(2, "Gr\xC3\xBC\xC3\x9F" "e", "Tue, 2 Oct 2001 10:00:00 +0000", "J\xC3\xBCrgen")};
+    std::vector<EnvelopeSummary> records = {
+        Message(1, "Price", "Tue, 2 Oct 2001 09:00:00 +0000", "Euro \xE2\x82\xAC Fan"),
+        Message(2,
+                "Gr\xC3\xBC\xC3\x9F"
+                "e",
+                "Tue, 2 Oct 2001 10:00:00 +0000", "J\xC3\xBCrgen")};
     const Listings l = BuildListings(records, c.strings);
     const std::string thread = RenderThreadPage(c, l.threads, records);
     EXPECT_NE(thread.find("<em>Euro &#8364; Fan, </em>"), std::string::npos);
-    EXPECT_NE(thread.find(">Gr\xC3\xBC\xC3\x9F" "e</a> - <em>J\xC3\xBCrgen, </em>"), std::string::npos);
+    EXPECT_NE(thread.find(">Gr\xC3\xBC\xC3\x9F"
+                          "e</a> - <em>J\xC3\xBCrgen, </em>"),
+              std::string::npos);
     EXPECT_NE(RenderAuthorPage(c, l.authors, records).find("<strong>Euro &#8364; Fan</strong>"), std::string::npos);
     ExpectSamePages(c, records);
 
@@ -164,8 +169,8 @@ TEST(IndexPages, CharacterReferencesAndEscaping)
     records = {Message(7, nasty, "<b>Wed</b>, 3 Oct 2001", nasty, "evil", "example.org")};
     const PageContext odd = Context("sales & <more> list");
     const Listings m = BuildListings(records, odd.strings);
-    for (const std::string& page : {RenderThreadPage(odd, m.threads, records), RenderAuthorPage(odd, m.authors, records),
-                                    RenderDatePage(odd, m.dates, records)}) {
+    for (const std::string& page : {RenderThreadPage(odd, m.threads, records),
+                                    RenderAuthorPage(odd, m.authors, records), RenderDatePage(odd, m.dates, records)}) {
         EXPECT_EQ(page.find("<script>"), std::string::npos);
         EXPECT_EQ(page.find("<b>"), std::string::npos);
         EXPECT_NE(page.find(escaped), std::string::npos);
@@ -192,9 +197,13 @@ std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
     const std::vector<std::string> topics = {"Agenda", "agenda", "Budget", "Holiday", "Release 2.0", "", "genda"};
     const std::vector<std::string> prefixes = {"", "Re: ", "RE: ", "re: ", "re:", "Re:", "Fwd: ", "Aw: "};
     const std::vector<std::string> names = {"Ann Lee", "ann lee", "", "Euro \xE2\x82\xAC Fan", "J\xC3\xBCrgen", "Bob"};
-    const std::vector<std::string> dates = {"Mon, 1 Oct 2001 09:00:00 +0000", "Mon, 1 Oct 2001 17:30:00 +0000",
-                                            "mon, 1 oct 2001 18:00:00 +0000", "Mon, 01 Oct 2001 09:00", "",
-                                            "Tue, 2 Oct 2001 08:00:00 +0000", "2 Oct"};
+    const std::vector<std::string> dates = {"Mon, 1 Oct 2001 09:00:00 +0000",
+                                            "Mon, 1 Oct 2001 17:30:00 +0000",
+                                            "mon, 1 oct 2001 18:00:00 +0000",
+                                            "Mon, 01 Oct 2001 09:00",
+                                            "",
+                                            "Tue, 2 Oct 2001 08:00:00 +0000",
+                                            "2 Oct"};
     std::vector<EnvelopeSummary> records;
     const int count = std::uniform_int_distribution<int>(0, 40)(rng);
     uint32_t id = 0;
@@ -205,7 +214,12 @@ std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
         if (repliesOnly) prefix = "Re: ";
         const std::string subject = (pick(topics).empty() && prefix.empty()) ? "" : prefix + pick(topics);
         const bool hasFrom = rng() % 8 != 0;
-        EnvelopeSummary e{id, 0, subject, pick(dates), pick(names), hasFrom ? "user" + std::to_string(rng() % 3) : "",
+        EnvelopeSummary e{id,
+                          0,
+                          subject,
+                          pick(dates),
+                          pick(names),
+                          hasFrom ? "user" + std::to_string(rng() % 3) : "",
                           hasFrom && rng() % 10 ? "example.org" : ""};
         records.push_back(e);
         if (rng() % 6 == 0) {  // a forwarded message with its own envelope

@@ -15,9 +15,9 @@
 
 #include "platform/cclient.h"
 
-#if defined(T) || defined(NIL) || defined(min) || defined(max) || defined(write) ||         \
-    defined(BODY) || defined(ADDRESS) || defined(MESSAGE) || defined(PART) || defined(INIT) || \
-    defined(ERROR) || defined(WARN) || defined(SIZE) || defined(flock) || defined(direct)
+#if defined(T) || defined(NIL) || defined(min) || defined(max) || defined(write) || defined(BODY) ||             \
+    defined(ADDRESS) || defined(MESSAGE) || defined(PART) || defined(INIT) || defined(ERROR) || defined(WARN) || \
+    defined(SIZE) || defined(flock) || defined(direct)
 #error "c-client macros leak out of platform/cclient_records.h"
 #endif
 
@@ -37,11 +37,9 @@ struct Parsed {
     std::vector<std::string> warnings;
     std::string buffer;  // the parser may keep pointers into the body text
 
-    explicit Parsed(std::string message, uint32_t headerSize)
-        : buffer(std::move(message))
+    explicit Parsed(std::string message, uint32_t headerSize) : buffer(std::move(message))
     {
-        cc::ParseMessage(buffer.data(), static_cast<uint32_t>(buffer.size()), headerSize,
-                         &envelope, &body, &warnings);
+        cc::ParseMessage(buffer.data(), static_cast<uint32_t>(buffer.size()), headerSize, &envelope, &body, &warnings);
     }
     Parsed(const Parsed&) = delete;
     Parsed& operator=(const Parsed&) = delete;
@@ -73,8 +71,14 @@ std::string WithCrlf(const std::string& text)
     return out;
 }
 
-std::string Text(const char* text) { return text != nullptr ? text : "<null>"; }
-std::string Text(const unsigned char* text) { return Text(reinterpret_cast<const char*>(text)); }
+std::string Text(const char* text)
+{
+    return text != nullptr ? text : "<null>";
+}
+std::string Text(const unsigned char* text)
+{
+    return Text(reinterpret_cast<const char*>(text));
+}
 
 const std::string kMessage =
     "From: Alice Example <alice@example.org>\n"
@@ -243,8 +247,7 @@ TEST(CClient, BadAddressGivesWarningsOfThatParseOnly)
     std::string copy = bad;
     mail_envelope* env = nullptr;
     mail_bodystruct* body = nullptr;
-    cc::ParseMessage(copy.data(), static_cast<uint32_t>(copy.size()), HeaderSize(copy), &env,
-                     &body);
+    cc::ParseMessage(copy.data(), static_cast<uint32_t>(copy.size()), HeaderSize(copy), &env, &body);
     EXPECT_NE(env, nullptr);
     cc::FreeEnvelope(&env);
     cc::FreeBody(&body);
@@ -307,8 +310,7 @@ TEST(CClient, AllocatedRecordsFreeWithCClientsReleaseFunctions)
     part->body.language->text.data = reinterpret_cast<unsigned char*>(cc::CopyBytes("EN", 2));
     part->body.language->text.size = 2;
     part->body.language->next = cc::NewStringList();
-    part->body.language->next->text.data =
-        reinterpret_cast<unsigned char*>(cc::CopyString("DE"));
+    part->body.language->next->text.data = reinterpret_cast<unsigned char*>(cc::CopyString("DE"));
     part->body.language->next->text.size = 2;
 
     part->next = cc::NewBodyPart();

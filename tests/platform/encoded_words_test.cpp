@@ -38,8 +38,7 @@ TEST(EncodedWords, ExamplesOfRfc2047)
     EXPECT_EQ(Decode("(=?ISO-8859-1?Q?a_b?=)"), "(a b)");
     EXPECT_EQ(Decode("(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)"), "(a b)");
 
-    EXPECT_EQ(Decode("From: =?US-ASCII?Q?Keith_Moore?= <moore@cs.utk.edu>"),
-              "From: Keith Moore <moore@cs.utk.edu>");
+    EXPECT_EQ(Decode("From: =?US-ASCII?Q?Keith_Moore?= <moore@cs.utk.edu>"), "From: Keith Moore <moore@cs.utk.edu>");
     EXPECT_EQ(Decode("To: =?ISO-8859-1?Q?Keld_J=F8rn_Simonsen?= <keld@dkuug.dk>"),
               "To: Keld J\xF8rn Simonsen <keld@dkuug.dk>");
     EXPECT_EQ(Decode("CC: =?ISO-8859-1?Q?Andr=E9?= Pirard <PIRARD@vm1.ulg.ac.be>"),
@@ -54,8 +53,7 @@ TEST(EncodedWords, ExamplesOfRfc2047)
 
     // The charset is the first word's, spelled as written; the raw text names it.
     EXPECT_EQ(Charset("(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)"), "ISO-8859-1");
-    EXPECT_EQ(Charset("CC: =?ISO-8859-1?Q?Andr=E9?= Pirard <PIRARD@vm1.ulg.ac.be>"),
-              "ISO-8859-1");
+    EXPECT_EQ(Charset("CC: =?ISO-8859-1?Q?Andr=E9?= Pirard <PIRARD@vm1.ulg.ac.be>"), "ISO-8859-1");
 }
 
 TEST(EncodedWords, PlainTextAndLanguageSuffix)
@@ -73,8 +71,9 @@ TEST(EncodedWords, PlainTextAndLanguageSuffix)
               "Re: caf\xC3\xA9 and =?utf-8?b?dGh\xC3\xA9?= x \xC3\xBC end");
 
     // RFC 2231 language suffix: decoded, and the charset comes without it.
-    EXPECT_EQ(Decode("=?iso-8859-1*de?Q?Gr=FC=DFe?="), "Gr\xFC\xDF"
-                                                        "e");
+    EXPECT_EQ(Decode("=?iso-8859-1*de?Q?Gr=FC=DFe?="),
+              "Gr\xFC\xDF"
+              "e");
     EXPECT_EQ(Charset("=?iso-8859-1*de?Q?Gr=FC=DFe?="), "iso-8859-1");
     EXPECT_EQ(Decode("=?US-ASCII*EN?Q?Keith_Moore?="), "Keith Moore");
     EXPECT_EQ(Charset("=?US-ASCII*EN?Q?Keith_Moore?="), "US-ASCII");

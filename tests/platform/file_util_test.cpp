@@ -68,8 +68,7 @@ TEST(FileUtil, CopyFilesByWildcard)
     EXPECT_THROW(files.CopyFiles((source / "missing").c_str(), target.path().c_str(), "*", false, false),
                  CFileUtilException);
     // A target directory that cannot take the files.
-    EXPECT_THROW(files.CopyFiles(source.path().c_str(), (target / "missing").c_str(), "archive*.*",
-                                 false, false),
+    EXPECT_THROW(files.CopyFiles(source.path().c_str(), (target / "missing").c_str(), "archive*.*", false, false),
                  CFileUtilException);
 }
 

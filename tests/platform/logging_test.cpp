@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <regex>
 
 #include "dlarchive/logging.h"
 #include "support/test_env.h"

@@ -1,16 +1,16 @@
 // The relation store on real SQLite files, with real processes for the concurrency cases.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <set>
-#include <poll.h>
-#include <sqlite3.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -70,8 +70,7 @@ std::vector<Key> Walk(archiveenv& env)
 {
     std::vector<Key> keys;
     env.begin(0);
-    for (env.first(); env.status() == db_ok; env.next())
-        keys.emplace_back(env.key().id, env.key().seq);
+    for (env.first(); env.status() == db_ok; env.next()) keys.emplace_back(env.key().id, env.key().seq);
     return keys;
 }
 
@@ -133,8 +132,8 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
     EXPECT_EQ(env.del(), db_notfound);
     EXPECT_EQ(env.begin(1), db_range);
 
-    std::set<Key> expected = {{5, 65535}, {6, 0}, {0, 0}, {0xffffffffu, 65535},
-                              {0x80000000u, 1}, {0x7fffffffu, 0x8000}};
+    std::set<Key> expected = {{5, 65535},           {6, 0},           {0, 0},
+                              {0xffffffffu, 65535}, {0x80000000u, 1}, {0x7fffffffu, 0x8000}};
     std::mt19937 random(42);
     while (expected.size() < 3000)
         expected.emplace(random() % 4 == 0 ? random() : random() % 64,
@@ -504,9 +503,8 @@ TEST_F(Store, ReplaceWithTemplateRepairsDamagedAndMissingFilesWithoutStaleWal)
     }
 
     // Every kind of damage, and a foreign database, becomes an empty relation.
-    for (const std::string& content :
-         {std::string(), std::string(100, '\0'), std::string(10000, 'z'),
-          testenv::ReadFile(templFile).substr(0, 5000)}) {
+    for (const std::string& content : {std::string(), std::string(100, '\0'), std::string(10000, 'z'),
+                                       testenv::ReadFile(templFile).substr(0, 5000)}) {
         diamondBase::ReleaseIdle();  // files are overwritten only when no one has them open
         testenv::WriteFile(envFile(), content);
         EXPECT_EQ(Replace(templFile), db_ok);

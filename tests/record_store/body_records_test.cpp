@@ -45,8 +45,7 @@ int StoreMessage(Relations& rel, uint32_t id, ParsedMessage& m, idxkey* bodyKey 
     if (result != db_ok) return result;
     ek->seq = 0;
     bk->seq = 0;
-    return AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), bk, ek, m.body, size,
-                          m.headerSize);
+    return AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), bk, ek, m.body, size, m.headerSize);
 }
 
 // Reads record (id, seq) of the body relation into the record object.
@@ -58,11 +57,9 @@ void GetBodyRecord(Relations& rel, uint32_t id, uint16_t seq)
 
 // AddArchiveBody from (id, bodySeq) with nested envelopes from envelopeKey; with `last`, the
 // body number handed out last.
-int AddBody(Relations& rel, idxkey bodyKey, idxkey envelopeKey, mail_bodystruct* body,
-            uint16_t* last = nullptr)
+int AddBody(Relations& rel, idxkey bodyKey, idxkey envelopeKey, mail_bodystruct* body, uint16_t* last = nullptr)
 {
-    const int result = AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey,
-                                      &envelopeKey, body, 1, 1);
+    const int result = AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body, 1, 1);
     if (last != nullptr) *last = bodyKey.seq;
     return result;
 }
@@ -70,8 +67,7 @@ int AddBody(Relations& rel, idxkey bodyKey, idxkey envelopeKey, mail_bodystruct*
 int ReadBody(Relations& rel, idxkey key, mail_bodystruct** stored)
 {
     uint32_t messageSize = 0, headerSize = 0;
-    return GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, stored, messageSize,
-                          headerSize);
+    return GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, stored, messageSize, headerSize);
 }
 
 int RemoveBody(Relations& rel, idxkey key)
@@ -155,9 +151,7 @@ TEST(BodyRecords, EveryMessageFileRoundTrips)
         mail_bodystruct* stored = nullptr;
         uint32_t messageSize = 0, headerSize = 0;
         idxkey key{id, 0};
-        ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored,
-                                 messageSize, headerSize),
-                  db_ok);
+        ASSERT_EQ(GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, &stored, messageSize, headerSize), db_ok);
         recordtest::ExpectSameBody(parsed.body, stored, file.name);
         if (count.envelopes > 0) {
             // The sizes come with the nested envelopes.
@@ -232,8 +226,7 @@ TEST(BodyRecords, NumberingIsDepthFirst)
     mail_envelope* inner = nullptr;
     uint32_t messageSize = 0, headerSize = 0;
     idxkey innerKey{42, 1};
-    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &innerKey, &inner, messageSize, headerSize),
-              db_ok);
+    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &innerKey, &inner, messageSize, headerSize), db_ok);
     EXPECT_STREQ(inner->subject, "Quote 2026-114");
     cc::FreeEnvelope(&inner);
 

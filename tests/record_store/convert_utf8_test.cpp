@@ -62,7 +62,7 @@ TEST(ConvertToUtf8, InvalidInputFails)
     ConvertToUtf8 utf8;
     ASSERT_TRUE(utf8.Open("utf-8", "utf-8"));
     EXPECT_STREQ(utf8.Convert("caf\xC3\xA9"), "caf\xC3\xA9");
-    EXPECT_EQ(utf8.Convert("caf\xE9!"), nullptr);   // invalid sequence
+    EXPECT_EQ(utf8.Convert("caf\xE9!"), nullptr);     // invalid sequence
     EXPECT_EQ(utf8.Convert("caf\xE4\xB8"), nullptr);  // incomplete at the end
     // The converter stays usable after a failure.
     EXPECT_STREQ(utf8.Convert("ok"), "ok");
@@ -83,8 +83,7 @@ TEST(ConvertToUtf8, HeaderTextsStoredAsUtf8OrUnchanged)
 {
     // An iso-8859-1 subject in an encoded word is stored as UTF-8.
     EXPECT_EQ(DecodeHeaderToUtf8("=?iso-8859-1?Q?Caf=E9_cr=E8me?="), "Café crème");
-    EXPECT_EQ(DecodeHeaderToUtf8("Re: =?ISO-8859-1?B?R3L832U=?= aus Wien"),
-              "Re: Grüße aus Wien");
+    EXPECT_EQ(DecodeHeaderToUtf8("Re: =?ISO-8859-1?B?R3L832U=?= aus Wien"), "Re: Grüße aus Wien");
     // Several words: the whole decoded text is converted from the first word's charset.
     EXPECT_EQ(DecodeHeaderToUtf8("=?iso-8859-1?Q?J=F8rn?= =?iso-8859-1?Q?_S=F8?="), "Jørn Sø");
     EXPECT_EQ(DecodeHeaderToUtf8("=?utf-8?B?5Lit5paH?= test"), "中文 test");

@@ -39,8 +39,7 @@ std::string B(const char (&text)[N])
     return std::string(text, N - 1);
 }
 
-mail_address* Address(const char* personal, const char* adl, const char* mailbox,
-                      const char* host)
+mail_address* Address(const char* personal, const char* adl, const char* mailbox, const char* host)
 {
     mail_address* a = cc::NewAddress();
     a->personal = cc::CopyString(personal);
@@ -111,8 +110,7 @@ TEST(AddrParserTest, SingleAddressEdgeCases)
     // All four members null (or empty): four fields of count 0, read back as no list.
     mail_address* empty = Address(nullptr, "", nullptr, nullptr);
     parser.Parse(empty, f.personal, f.adl, f.mailbox, f.host);
-    for (const dbData* field : {&f.personal, &f.adl, &f.mailbox, &f.host})
-        EXPECT_EQ(Bytes(*field), kCountZero);
+    for (const dbData* field : {&f.personal, &f.adl, &f.mailbox, &f.host}) EXPECT_EQ(Bytes(*field), kCountZero);
     read = Address("stale", nullptr, nullptr, nullptr);
     mail_address* stale = read;
     ASSERT_EQ(parser.Parse(f.personal, f.adl, f.mailbox, f.host, &read), db_ok);
@@ -122,8 +120,7 @@ TEST(AddrParserTest, SingleAddressEdgeCases)
 
     // No list at all: empty fields (whatever they held), read back as no list.
     parser.Parse(nullptr, f.personal, f.adl, f.mailbox, f.host);
-    for (const dbData* field : {&f.personal, &f.adl, &f.mailbox, &f.host})
-        EXPECT_EQ(field->length(), 0u);
+    for (const dbData* field : {&f.personal, &f.adl, &f.mailbox, &f.host}) EXPECT_EQ(field->length(), 0u);
     ASSERT_EQ(parser.Parse(f.personal, f.adl, f.mailbox, f.host, &read), db_ok);
     EXPECT_EQ(read, nullptr);
 }
@@ -185,13 +182,11 @@ TEST(AddrParserTest, FromNamesAreConvertedToUtf8)
     AddrParser parser;
     parser.ParseFrom(list, from.personal, from.adl, from.mailbox, from.host);
     parser.Parse(list, plain.personal, plain.adl, plain.mailbox, plain.host);
-    EXPECT_EQ(Bytes(from.personal),
-              Prefixed(B("Andr\xC3\xA9\0\0=?x-unknown?Q?Odd?=\0Plain \xC3\xA9\0"
-                                   "Caf\xE9 raw\0")));
+    EXPECT_EQ(Bytes(from.personal), Prefixed(B("Andr\xC3\xA9\0\0=?x-unknown?Q?Odd?=\0Plain \xC3\xA9\0"
+                                               "Caf\xE9 raw\0")));
     // Only ParseFrom converts.
-    EXPECT_EQ(Bytes(plain.personal),
-              Prefixed(B("=?iso-8859-1?Q?Andr=E9?=\0\0=?x-unknown?Q?Odd?=\0"
-                                   "Plain =?utf-8?B?w6k=?=\0Caf\xE9 raw\0")));
+    EXPECT_EQ(Bytes(plain.personal), Prefixed(B("=?iso-8859-1?Q?Andr=E9?=\0\0=?x-unknown?Q?Odd?=\0"
+                                                "Plain =?utf-8?B?w6k=?=\0Caf\xE9 raw\0")));
     EXPECT_EQ(Bytes(from.mailbox), Bytes(plain.mailbox));
     cc::FreeAddress(&list);
 }
@@ -297,8 +292,7 @@ TEST(PartParserTest, WritesNumberItemsAndReadsTheParts)
     parser.AddBody(0x102);  // only the low byte names the record when reading
     parser.AddBody(3);
     parser.AddBodyLen();
-    EXPECT_EQ(Bytes(parser.GetPartList()),
-              Prefixed(B("\x01\0\0\0\x02\x01\0\0\x03\0\0\0")));
+    EXPECT_EQ(Bytes(parser.GetPartList()), Prefixed(B("\x01\0\0\0\x02\x01\0\0\x03\0\0\0")));
     parser.Init(parser.GetPartList());
     EXPECT_FALSE(parser.IsEmpty());
     parser.Init(dbData());
@@ -318,9 +312,7 @@ TEST(PartParserTest, WritesNumberItemsAndReadsTheParts)
         tail = &(*tail)->next;
     }
     idxkey bodyKey{8, 0}, envelopeKey{8, 0};
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body,
-                             1, 1),
-              db_ok);
+    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, body, 1, 1), db_ok);
     cc::FreeBody(&body);
 
     parser.Init();
@@ -355,18 +347,15 @@ TEST(PartParserTest, WritesNumberItemsAndReadsTheParts)
 TEST(MsgParserTest, BuildsMessagesFromReferences)
 {
     Relations rel;
-    recordtest::ParsedMessage m(
-        testenv::ReadFile(recordtest::MessageDirectory() + "/numbering.eml"));
+    recordtest::ParsedMessage m(testenv::ReadFile(recordtest::MessageDirectory() + "/numbering.eml"));
     idxkey envelopeKey{42, 0}, bodyKey{42, 0};
     ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envelopeKey, m.envelope, 1, 1), db_ok);
-    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey,
-                             m.body, 1, 1),
-              db_ok);
+    ASSERT_EQ(AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envelopeKey, m.body, 1, 1), db_ok);
     MsgParser parser;
     // Message 42 from envelope and body seq and the six offsets and sizes.
     auto parse = [&](int8_t env, int8_t body, std::array<uint32_t, 6> at, mail_body_message** m) {
-        return parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, env, body, at[0], at[1],
-                            at[2], at[3], at[4], at[5], m);
+        return parser.Parse(rel.bodies.get(), rel.envelopes.get(), 42, env, body, at[0], at[1], at[2], at[3], at[4],
+                            at[5], m);
     };
     mail_body_message* msg = reinterpret_cast<mail_body_message*>(0x1);
     EXPECT_EQ(parse(0, 0, {}, &msg), db_ok);

@@ -44,17 +44,14 @@ TEST(EnvelopeRecords, EveryMessageFileRoundTrips)
         ASSERT_NE(parsed.envelope, nullptr);
         const auto size = static_cast<uint32_t>(file.bytes.size());
         idxkey key{id, 0};
-        ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &key, parsed.envelope, size,
-                                parsed.headerSize),
-                  db_ok);
+        ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &key, parsed.envelope, size, parsed.headerSize), db_ok);
 
         // A fresh unit of work, as the reader of an archive has.
         rel.Reopen();
         mail_envelope* stored = nullptr;
         uint32_t messageSize = 0, headerSize = 0;
         key = {id, 0};
-        ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &stored, messageSize, headerSize),
-                  db_ok);
+        ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &stored, messageSize, headerSize), db_ok);
         recordtest::ExpectSameEnvelope(parsed.envelope, stored, file.name);
         EXPECT_EQ(messageSize, size);
         EXPECT_EQ(headerSize, parsed.headerSize);
@@ -72,11 +69,11 @@ TEST(EnvelopeRecords, EveryMessageFileRoundTrips)
 TEST(EnvelopeRecords, EncodedWordsAreStoredInUtf8)
 {
     Relations rel;
-    ParsedMessage parsed(Message(
-        "From: =?iso-8859-1?Q?J=FCrgen_M=FCller?= <jm@example.de>, Plain <p@example.org>\n"
-        "Sender: =?iso-8859-1?Q?J=FCrgen?= <jm@example.de>\n"
-        "To: =?iso-8859-1?Q?J=FCrgen?= <jm@example.de>\n"
-        "Subject: =?iso-8859-1?Q?Gr=FC=DFe?=\n"));
+    ParsedMessage parsed(
+        Message("From: =?iso-8859-1?Q?J=FCrgen_M=FCller?= <jm@example.de>, Plain <p@example.org>\n"
+                "Sender: =?iso-8859-1?Q?J=FCrgen?= <jm@example.de>\n"
+                "To: =?iso-8859-1?Q?J=FCrgen?= <jm@example.de>\n"
+                "Subject: =?iso-8859-1?Q?Gr=FC=DFe?=\n"));
     idxkey key{7, 0};
     ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &key, parsed.envelope, 10, 5), db_ok);
 
@@ -84,8 +81,12 @@ TEST(EnvelopeRecords, EncodedWordsAreStoredInUtf8)
     uint32_t messageSize = 0, headerSize = 0;
     ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &stored, messageSize, headerSize), db_ok);
     // The stored field itself holds UTF-8, not the encoded word.
-    EXPECT_STREQ(rel.envelopes->subject.text(), "Gr\xC3\xBC\xC3\x9F" "e");
-    EXPECT_STREQ(stored->subject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_STREQ(rel.envelopes->subject.text(),
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e");
+    EXPECT_STREQ(stored->subject,
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e");
     ASSERT_NE(stored->from, nullptr);
     EXPECT_STREQ(stored->from->personal, "J\xC3\xBCrgen M\xC3\xBCller");
     ASSERT_NE(stored->from->next, nullptr);
@@ -99,8 +100,9 @@ TEST(EnvelopeRecords, EncodedWordsAreStoredInUtf8)
 TEST(EnvelopeRecords, UnconvertibleCharsetKeepsTheHeaderAsWritten)
 {
     Relations rel;
-    ParsedMessage parsed(Message("From: =?x-unknown?Q?Strange_Name?= <s@example.org>\n"
-                                 "Subject: =?x-unknown?Q?Odd?= =?\n"));
+    ParsedMessage parsed(
+        Message("From: =?x-unknown?Q?Strange_Name?= <s@example.org>\n"
+                "Subject: =?x-unknown?Q?Odd?= =?\n"));
     idxkey key{1, 0};
     ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &key, parsed.envelope, 1, 1), db_ok);
     mail_envelope* stored = nullptr;
@@ -132,10 +134,9 @@ TEST(EnvelopeRecords, MissingListsAndTextsReadBackAsNull)
     uint32_t messageSize = 0, headerSize = 0;
     ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &stored, messageSize, headerSize), db_ok);
     archiveenv& r = *rel.envelopes;
-    for (const dbData* field : {&r.fromPersonal, &r.fromAdl, &r.fromMailbox, &r.fromHost,
-                                &r.senderPersonal, &r.senderAdl, &r.senderMailbox,
-                                &r.senderHost, &r.ccPersonal, &r.ccAdl, &r.ccMailbox,
-                                &r.ccHost}) {
+    for (const dbData* field :
+         {&r.fromPersonal, &r.fromAdl, &r.fromMailbox, &r.fromHost, &r.senderPersonal, &r.senderAdl, &r.senderMailbox,
+          &r.senderHost, &r.ccPersonal, &r.ccAdl, &r.ccMailbox, &r.ccHost}) {
         EXPECT_EQ(field->length(), 0u);
     }
     EXPECT_EQ(r.reference(1), 0u);
@@ -157,8 +158,7 @@ TEST(EnvelopeRecords, MissingListsAndTextsReadBackAsNull)
     // A null envelope stores a record without any member.
     idxkey other{4, 0};
     ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &other, nullptr, 9, 8), db_ok);
-    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &other, &stored, messageSize, headerSize),
-              db_ok);
+    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &other, &stored, messageSize, headerSize), db_ok);
     EXPECT_EQ(stored->from, nullptr);
     EXPECT_EQ(stored->subject, nullptr);
     EXPECT_EQ(messageSize, 9u);
@@ -178,8 +178,7 @@ TEST(EnvelopeRecords, FlagBitRoundTrips)
     EXPECT_EQ(rel.envelopes->record()[148], 1);
 
     uint32_t messageSize = 0, headerSize = 0;
-    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &envelope, messageSize, headerSize),
-              db_ok);
+    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &envelope, messageSize, headerSize), db_ok);
     EXPECT_EQ(envelope->incomplete, 1u);
     EXPECT_STREQ(envelope->subject, "flagged");
     cc::FreeEnvelope(&envelope);
@@ -199,8 +198,7 @@ TEST(EnvelopeRecords, DuplicatesMissingKeysAndRemoval)
     // Not found still hands out an (empty) envelope, which the caller releases.
     mail_envelope* stored = nullptr;
     uint32_t messageSize = 77, headerSize = 77;
-    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &missing, &stored, messageSize, headerSize),
-              db_notfound);
+    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &missing, &stored, messageSize, headerSize), db_notfound);
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(stored->subject, nullptr);
     EXPECT_EQ(stored->from, nullptr);

@@ -15,10 +15,10 @@ struct ListForms : testing::Test {
     // Parsed records of a message with an encoded From name and two parts.
     void Parse(mail_envelope** env, mail_bodystruct** body, std::string& text)
     {
-        text = testenv::SimpleMessage("=?iso-8859-1?Q?Gr=FC=DFe?=", "=?iso-8859-1?Q?J=F6rg?= <joerg@example.org>",
-                                      "Mon, 1 Oct 2001 09:00:00 +0000",
-                                      "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
-                                      "--b\nContent-Type: text/plain\n\none\n--b\nContent-Type: text/plain\n\ntwo\n--b--\n");
+        text = testenv::SimpleMessage(
+            "=?iso-8859-1?Q?Gr=FC=DFe?=", "=?iso-8859-1?Q?J=F6rg?= <joerg@example.org>",
+            "Mon, 1 Oct 2001 09:00:00 +0000", "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=b\n",
+            "--b\nContent-Type: text/plain\n\none\n--b\nContent-Type: text/plain\n\ntwo\n--b--\n");
         const uint32_t header = static_cast<uint32_t>(text.find("\n\n") + 2);
         dlarchive::cclient::ParseMessage(text.data(), static_cast<uint32_t>(text.size()), header, env, body);
     }
@@ -46,7 +46,9 @@ TEST_F(ListForms, BehaveAsThePlainFormsWhileTheStoreWorks)
     ASSERT_EQ(GetArchiveEnv(&envelopes, &key, &back, size, header, "sales"), 0);
     // This form stores the From names as written; the subject is converted all the same.
     EXPECT_STREQ(back->from->personal, "=?iso-8859-1?Q?J=F6rg?=");
-    EXPECT_STREQ(back->subject, "Gr\xC3\xBC\xC3\x9F" "e");
+    EXPECT_STREQ(back->subject,
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e");
     EXPECT_EQ(size, 100u);
     dlarchive::cclient::FreeEnvelope(&back);
     mail_bodystruct* bodyBack = nullptr;

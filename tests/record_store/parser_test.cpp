@@ -1,13 +1,13 @@
 // Items in relation fields: Parser and StrParser.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "dlarchive/parser.h"
 #include "dlarchive/relation_store.h"
@@ -17,8 +17,7 @@ namespace {
 std::string Bytes(const dbData& value)
 {
     return value.data() == nullptr ? std::string()
-                                   : std::string(reinterpret_cast<const char*>(value.data()),
-                                                 value.length());
+                                   : std::string(reinterpret_cast<const char*>(value.data()), value.length());
 }
 
 std::string Prefixed(const std::string& items)
@@ -294,9 +293,7 @@ TEST(Parser, RunningOutOfMemoryGives18AndLeavesFieldsAlone)
         if (parser.FindStr(big, "abc") != db_nomem) failures |= 2;
         if (parser.Delete(big, std::string("xyz\0\0", 5).c_str()) != db_nomem) failures |= 4;
         if (parser.Add(big, std::string("q\0\0", 3).c_str()) != db_nomem) failures |= 8;
-        if (big.length() != lengthBefore ||
-            std::memcmp(big.data(), before.data(), before.size()) != 0)
-            failures |= 16;
+        if (big.length() != lengthBefore || std::memcmp(big.data(), before.data(), before.size()) != 0) failures |= 16;
         StrParser reader;
         char* out = reinterpret_cast<char*>(1);
         if (reader.Parse(big, &out) != db_nomem || out != nullptr) failures |= 32;

@@ -58,8 +58,7 @@ void ExpectSameAddresses(const mail_address* parsed, const mail_address* stored,
     // A single address without any member leaves nothing to store.
     if (parsed != nullptr && parsed->next == nullptr && AddressIsEmpty(parsed)) parsed = nullptr;
     int index = 0;
-    for (; parsed != nullptr && stored != nullptr;
-         parsed = parsed->next, stored = stored->next, ++index) {
+    for (; parsed != nullptr && stored != nullptr; parsed = parsed->next, stored = stored->next, ++index) {
         std::string at = where + "[" + std::to_string(index) + "]";
         if (utf8Names && parsed->personal != nullptr && *parsed->personal != '\0') {
             std::string expected = dlarchive::DecodeHeaderToUtf8(parsed->personal);
@@ -74,14 +73,12 @@ void ExpectSameAddresses(const mail_address* parsed, const mail_address* stored,
         EXPECT_EQ(stored->orcpt.type, nullptr) << at << ".orcpt.type";
         EXPECT_EQ(stored->orcpt.addr, nullptr) << at << ".orcpt.addr";
     }
-    EXPECT_EQ(parsed == nullptr, stored == nullptr)
-        << where << ": lists differ in length at " << index;
+    EXPECT_EQ(parsed == nullptr, stored == nullptr) << where << ": lists differ in length at " << index;
 }
 
 bool ParameterIsEmpty(const mail_body_parameter* p)
 {
-    return (p->attribute == nullptr || *p->attribute == '\0') &&
-           (p->value == nullptr || *p->value == '\0');
+    return (p->attribute == nullptr || *p->attribute == '\0') && (p->value == nullptr || *p->value == '\0');
 }
 
 void ExpectSameParameters(const mail_body_parameter* parsed, const mail_body_parameter* stored,
@@ -89,33 +86,27 @@ void ExpectSameParameters(const mail_body_parameter* parsed, const mail_body_par
 {
     if (parsed != nullptr && parsed->next == nullptr && ParameterIsEmpty(parsed)) parsed = nullptr;
     int index = 0;
-    for (; parsed != nullptr && stored != nullptr;
-         parsed = parsed->next, stored = stored->next, ++index) {
+    for (; parsed != nullptr && stored != nullptr; parsed = parsed->next, stored = stored->next, ++index) {
         std::string at = where + "[" + std::to_string(index) + "]";
         ExpectNullable(parsed->attribute, stored->attribute, at + ".attribute");
         ExpectNullable(parsed->value, stored->value, at + ".value");
     }
-    EXPECT_EQ(parsed == nullptr, stored == nullptr)
-        << where << ": lists differ in length at " << index;
+    EXPECT_EQ(parsed == nullptr, stored == nullptr) << where << ": lists differ in length at " << index;
 }
 
-void ExpectSameStrings(const string_list* parsed, const string_list* stored,
-                       const std::string& where)
+void ExpectSameStrings(const string_list* parsed, const string_list* stored, const std::string& where)
 {
     int index = 0;
-    for (; parsed != nullptr && stored != nullptr;
-         parsed = parsed->next, stored = stored->next, ++index) {
+    for (; parsed != nullptr && stored != nullptr; parsed = parsed->next, stored = stored->next, ++index) {
         std::string at = where + "[" + std::to_string(index) + "]";
         ExpectNullable(reinterpret_cast<const char*>(parsed->text.data),
                        reinterpret_cast<const char*>(stored->text.data), at + ".text.data");
         EXPECT_EQ(parsed->text.size, stored->text.size) << at << ".text.size";
     }
-    EXPECT_EQ(parsed == nullptr, stored == nullptr)
-        << where << ": lists differ in length at " << index;
+    EXPECT_EQ(parsed == nullptr, stored == nullptr) << where << ": lists differ in length at " << index;
 }
 
-void ExpectSamePartText(const mail_body_text& parsed, const mail_body_text& stored,
-                        const std::string& where)
+void ExpectSamePartText(const mail_body_text& parsed, const mail_body_text& stored, const std::string& where)
 {
     EXPECT_EQ(parsed.offset, stored.offset) << where << ".offset";
     EXPECT_EQ(parsed.text.size, stored.text.size) << where << ".text.size";
@@ -124,8 +115,7 @@ void ExpectSamePartText(const mail_body_text& parsed, const mail_body_text& stor
 
 }  // namespace
 
-void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored,
-                        const std::string& where)
+void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored, const std::string& where)
 {
     ASSERT_NE(parsed, nullptr) << where;
     ASSERT_NE(stored, nullptr) << where;
@@ -133,8 +123,8 @@ void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored
     EXPECT_EQ(stored->imapenvonly, 0u) << where << ".imapenvonly";
     EXPECT_EQ(stored->remail, nullptr) << where << ".remail";
     EXPECT_EQ(stored->return_path, nullptr) << where << ".return_path";
-    ExpectNullable(reinterpret_cast<const char*>(parsed->date),
-                   reinterpret_cast<const char*>(stored->date), where + ".date");
+    ExpectNullable(reinterpret_cast<const char*>(parsed->date), reinterpret_cast<const char*>(stored->date),
+                   where + ".date");
     ExpectSameAddresses(parsed->from, stored->from, true, where + ".from");
     ExpectSameAddresses(parsed->sender, stored->sender, false, where + ".sender");
     ExpectSameAddresses(parsed->reply_to, stored->reply_to, false, where + ".reply_to");
@@ -155,8 +145,7 @@ void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored
     EXPECT_EQ(stored->sparep, nullptr) << where << ".sparep";
 }
 
-void ExpectSameBody(const mail_bodystruct* parsed, const mail_bodystruct* stored,
-                    const std::string& where)
+void ExpectSameBody(const mail_bodystruct* parsed, const mail_bodystruct* stored, const std::string& where)
 {
     ASSERT_NE(parsed, nullptr) << where;
     ASSERT_NE(stored, nullptr) << where;
@@ -166,8 +155,7 @@ void ExpectSameBody(const mail_bodystruct* parsed, const mail_bodystruct* stored
     ExpectSameParameters(parsed->parameter, stored->parameter, where + ".parameter");
     ExpectBodyText(parsed->id, stored->id, where + ".id");
     ExpectBodyText(parsed->description, stored->description, where + ".description");
-    ExpectBodyText(parsed->disposition.type, stored->disposition.type,
-                   where + ".disposition.type");
+    ExpectBodyText(parsed->disposition.type, stored->disposition.type, where + ".disposition.type");
     ExpectSameParameters(parsed->disposition.parameter, stored->disposition.parameter,
                          where + ".disposition.parameter");
     ExpectSameStrings(parsed->language, stored->language, where + ".language");
@@ -261,18 +249,19 @@ std::vector<MessageFile> LoadMessageFiles(const std::string& directory)
         file.headerSize = HeaderSizeOf(file.bytes);
         files.push_back(std::move(file));
     }
-    std::sort(files.begin(), files.end(),
-              [](const MessageFile& a, const MessageFile& b) { return a.name < b.name; });
+    std::sort(files.begin(), files.end(), [](const MessageFile& a, const MessageFile& b) { return a.name < b.name; });
     return files;
 }
 
-std::string MessageDirectory() { return std::string(DLARCHIVE_SOURCE_DIR) + "/tests/data/messages"; }
+std::string MessageDirectory()
+{
+    return std::string(DLARCHIVE_SOURCE_DIR) + "/tests/data/messages";
+}
 
 ParsedMessage::ParsedMessage(std::string bytes) : buffer(std::move(bytes))
 {
     headerSize = HeaderSizeOf(buffer);
-    dlarchive::cclient::ParseMessage(buffer.data(), static_cast<uint32_t>(buffer.size()),
-                                     headerSize, &envelope, &body);
+    dlarchive::cclient::ParseMessage(buffer.data(), static_cast<uint32_t>(buffer.size()), headerSize, &envelope, &body);
 }
 
 ParsedMessage::~ParsedMessage()

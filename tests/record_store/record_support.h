@@ -19,10 +19,8 @@
 namespace recordtest {
 
 // Failures are reported through GoogleTest with `where` as the path to the member.
-void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored,
-                        const std::string& where);
-void ExpectSameBody(const mail_bodystruct* parsed, const mail_bodystruct* stored,
-                    const std::string& where);
+void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored, const std::string& where);
+void ExpectSameBody(const mail_bodystruct* parsed, const mail_bodystruct* stored, const std::string& where);
 
 // Number of records that storing the body takes: bodies and nested envelopes.
 struct RecordCount {

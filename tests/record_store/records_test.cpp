@@ -53,13 +53,13 @@ TEST_F(Records, EnvelopeRoundTripsEveryFieldAndTheFixedBytes)
 
     // The field table in field order, each slot at 8 + 4 * i.
     const std::vector<const dbData*> order = {
-        &env.date, &env.fromPersonal, &env.fromAdl, &env.fromMailbox, &env.fromHost,
-        &env.senderPersonal, &env.senderAdl, &env.senderMailbox, &env.senderHost,
-        &env.replyToPersonal, &env.replyToAdl, &env.replyToMailbox, &env.replyToHost,
-        &env.subject, &env.toPersonal, &env.toAdl, &env.toMailbox, &env.toHost,
-        &env.ccPersonal, &env.ccAdl, &env.ccMailbox, &env.ccHost,
-        &env.bccPersonal, &env.bccAdl, &env.bccMailbox, &env.bccHost,
-        &env.inReplyTo, &env.messageId, &env.newsgroups, &env.followupTo, &env.references};
+        &env.date,           &env.fromPersonal,   &env.fromAdl,       &env.fromMailbox, &env.fromHost,
+        &env.senderPersonal, &env.senderAdl,      &env.senderMailbox, &env.senderHost,  &env.replyToPersonal,
+        &env.replyToAdl,     &env.replyToMailbox, &env.replyToHost,   &env.subject,     &env.toPersonal,
+        &env.toAdl,          &env.toMailbox,      &env.toHost,        &env.ccPersonal,  &env.ccAdl,
+        &env.ccMailbox,      &env.ccHost,         &env.bccPersonal,   &env.bccAdl,      &env.bccMailbox,
+        &env.bccHost,        &env.inReplyTo,      &env.messageId,     &env.newsgroups,  &env.followupTo,
+        &env.references};
     _db_strStruct* table = env.fieldTable();
     for (int i = 0; i < 31; ++i) {
         EXPECT_EQ(table[i].data, order[i]) << i;
@@ -82,8 +82,7 @@ TEST_F(Records, EnvelopeRoundTripsEveryFieldAndTheFixedBytes)
     std::vector<uint8_t> expected(149, 0);
     Le32(expected, 0, 0x01020304u);
     Le16(expected, 4, 0xa0b0);
-    for (int i = 0; i < 31; ++i)
-        Le32(expected, 8 + 4 * i, static_cast<uint32_t>(Content(i, order[i]->kind()).size()));
+    for (int i = 0; i < 31; ++i) Le32(expected, 8 + 4 * i, static_cast<uint32_t>(Content(i, order[i]->kind()).size()));
     Le32(expected, 132, 0x11223344u);
     Le32(expected, 144, 0x55667788u);
     expected[148] = 1;
@@ -114,11 +113,18 @@ TEST_F(Records, BodyRoundTripsEveryFieldAndTheFixedBytes)
     ASSERT_EQ(body.status(), db_ok);
     EXPECT_EQ(body.recordLength(), 112u);
     EXPECT_EQ(body.fieldCount(), 12);
-    const std::vector<dbData*> order = {
-        &body.subtype, &body.paramAttributes, &body.paramValues, &body.contentId,
-        &body.description, &body.dispositionType, &body.dispositionAttributes,
-        &body.dispositionValues, &body.languageStrings, &body.languageSizes, &body.partList,
-        &body.md5};
+    const std::vector<dbData*> order = {&body.subtype,
+                                        &body.paramAttributes,
+                                        &body.paramValues,
+                                        &body.contentId,
+                                        &body.description,
+                                        &body.dispositionType,
+                                        &body.dispositionAttributes,
+                                        &body.dispositionValues,
+                                        &body.languageStrings,
+                                        &body.languageSizes,
+                                        &body.partList,
+                                        &body.md5};
     const std::vector<std::size_t> slots = {12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 68, 108};
     const std::vector<uint8_t> kinds = {1, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 1};
     for (int i = 0; i < 12; ++i) {
@@ -201,8 +207,8 @@ TEST_F(Records, EmptyFieldsReadBackAsEmptyTextsOrNothing)
     body.setKey({1, 0});
     ASSERT_EQ(body.get(0), db_ok);
     // Text fields and strings hold the empty text; byte fields nothing.
-    for (dbData* text : {&body.subtype, &body.contentId, &body.description,
-                         &body.dispositionType, static_cast<dbData*>(&body.md5)}) {
+    for (dbData* text :
+         {&body.subtype, &body.contentId, &body.description, &body.dispositionType, static_cast<dbData*>(&body.md5)}) {
         ASSERT_NE(text->data(), nullptr);
         EXPECT_EQ(text->length(), 0u);
         EXPECT_STREQ(text->text(), "");

@@ -107,8 +107,7 @@ protected:
         uint32_t number = 1;
         for (const auto& list : {hostile::SampleListMessages(), hostile::TestMessages()})
             for (const std::string& bytes : list) {
-                if (archive.Feed(number, bytes, "message " + std::to_string(number)).kind ==
-                    hostile::Outcome::Stored)
+                if (archive.Feed(number, bytes, "message " + std::to_string(number)).kind == hostile::Outcome::Stored)
                     files[number] = bytes;
                 ++number;
             }
@@ -230,8 +229,8 @@ protected:
         } else {
             // 18: the rebuild stored it. 1: the envelope relation did not open, which the
             // intake reports without a rebuild; the next retrieval rebuilds.
-            EXPECT_TRUE(code == 18 || code == 1) << at << ": code " << code << " "
-                                                 << archive.manager().GetLastErrorMsg();
+            EXPECT_TRUE(code == 18 || code == 1)
+                << at << ": code " << code << " " << archive.manager().GetLastErrorMsg();
             int32_t read = archive.TryReadBack(number, bytes, at + " after the failure");
             if (code == 1 && read == 18) read = archive.TryReadBack(number, bytes, at + " after the rebuild");
             EXPECT_EQ(read, 0) << at;
@@ -292,23 +291,23 @@ TEST_F(DamagedRelations, CutShortZeroedPagesAndGarbage)
         std::string bytes = Pristine(relation);
         std::string what = relation + " trial " + std::to_string(trial);
         switch (trial / 2 % 3) {
-        case 0: {
-            const std::size_t length = rng.Below(static_cast<uint32_t>(bytes.size()));
-            bytes.resize(trial < 2 ? length / page * page : length);
-            what += ": cut at " + std::to_string(bytes.size());
-            break;
-        }
-        case 1: {
-            const std::size_t pages = bytes.size() / page;
-            const std::size_t at = rng.Below(static_cast<uint32_t>(pages)) * page;
-            std::fill(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + page), '\0');
-            what += ": page at " + std::to_string(at) + " zeroed";
-            break;
-        }
-        default:
-            bytes += rng.Bytes(1 + rng.Below(3 * page));
-            what += ": garbage appended";
-            break;
+            case 0: {
+                const std::size_t length = rng.Below(static_cast<uint32_t>(bytes.size()));
+                bytes.resize(trial < 2 ? length / page * page : length);
+                what += ": cut at " + std::to_string(bytes.size());
+                break;
+            }
+            case 1: {
+                const std::size_t pages = bytes.size() / page;
+                const std::size_t at = rng.Below(static_cast<uint32_t>(pages)) * page;
+                std::fill(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + page), '\0');
+                what += ": page at " + std::to_string(at) + " zeroed";
+                break;
+            }
+            default:
+                bytes += rng.Bytes(1 + rng.Below(3 * page));
+                what += ": garbage appended";
+                break;
         }
         Trial(relation, bytes, what, rng);
     }

@@ -198,8 +198,8 @@ TEST(HostileMessages, HugeHeaders)
     while (words.size() < (1u << 20)) words += "word" + std::to_string(words.size() % 97) + " ";
     std::string addresses;
     for (int i = 0; i < 10000; ++i)
-        addresses += (i ? ", " : "") + std::string("Person ") + std::to_string(i) + " <p" + std::to_string(i) +
-                     "@h" + std::to_string(i % 50) + ".example.org>";
+        addresses += (i ? ", " : "") + std::string("Person ") + std::to_string(i) + " <p" + std::to_string(i) + "@h" +
+                     std::to_string(i % 50) + ".example.org>";
     std::string manyLines;
     for (int i = 0; i < 20000; ++i) manyLines += "X-Line-" + std::to_string(i) + ": value " + std::to_string(i) + "\n";
     std::string folded = "Subject: start";
@@ -263,8 +263,9 @@ TEST(HostileMessages, PartCountAndNestingBounds)
     std::string mixed = NestedMessages(0);
     for (int level = 0; level < 40; ++level) {
         const std::string b = "m" + std::to_string(level);
-        mixed = "From: l" + std::to_string(level) + "@example.org\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"" +
-                b + "\"\n\n--" + b + "\nContent-Type: message/rfc822\n\n" + mixed + "\n--" + b + "--\n";
+        mixed = "From: l" + std::to_string(level) +
+                "@example.org\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"" + b + "\"\n\n--" + b +
+                "\nContent-Type: message/rfc822\n\n" + mixed + "\n--" + b + "--\n";
     }
     EXPECT_EQ(archive.Feed(2000, mixed, "alternating nesting").kind, Outcome::Stored);
     archive.ExpectWholePages();
@@ -291,12 +292,12 @@ TEST(HostileMessages, BogusEncodedWords)
         "=?" + std::string(10000, 'c') + "?Q?x?=",
         "=?utf-8?B?" + hugeBase64 + "?=",
         "=?utf-8?Q?" + std::string(100000, '_') + "?=",
-        "=?utf-16?B?QQ==?=",                   // half a code unit
-        "=?ISO-2022-JP?B?GyRC?=",              // an escape sequence cut short
+        "=?utf-16?B?QQ==?=",       // half a code unit
+        "=?ISO-2022-JP?B?GyRC?=",  // an escape sequence cut short
         "=?UTF-7?Q?+AGEAYgBj-?=",
-        "=?UCS-4?B?AAAAQQAAAEI=?=",            // zero bytes in the decoded text
-        "=?utf-8?B?AAAA?=",                    // nothing but zero bytes
-        "=?utf-8?B?/+/+/+/+?=",                // invalid UTF-8 claimed as UTF-8
+        "=?UCS-4?B?AAAAQQAAAEI=?=",  // zero bytes in the decoded text
+        "=?utf-8?B?AAAA?=",          // nothing but zero bytes
+        "=?utf-8?B?/+/+/+/+?=",      // invalid UTF-8 claimed as UTF-8
         "=?iso-8859-1?Q?=E9t=E9?= =?koi8-r?B?8NLJ18XU?= =?bogus?Q?x?=",
         std::string(20000, '=') + "?",
         "=?=?=?=?=?=?=?=?=?=?=?=?=?=?=?",
@@ -321,11 +322,29 @@ TEST(HostileMessages, GarbageInEveryHeader)
 {
     HostileArchive archive;
     Rng rng(0x5eed0004);
-    static const char* const kHeaders[] = {
-        "From", "Sender", "Reply-To", "To", "Cc", "Bcc", "Subject", "Date", "Message-ID", "In-Reply-To",
-        "References", "Newsgroups", "Followup-To", "Return-Path", "MIME-Version", "Content-Type",
-        "Content-Transfer-Encoding", "Content-Disposition", "Content-Language", "Content-ID",
-        "Content-Description", "Content-MD5", "Content-Location"};
+    static const char* const kHeaders[] = {"From",
+                                           "Sender",
+                                           "Reply-To",
+                                           "To",
+                                           "Cc",
+                                           "Bcc",
+                                           "Subject",
+                                           "Date",
+                                           "Message-ID",
+                                           "In-Reply-To",
+                                           "References",
+                                           "Newsgroups",
+                                           "Followup-To",
+                                           "Return-Path",
+                                           "MIME-Version",
+                                           "Content-Type",
+                                           "Content-Transfer-Encoding",
+                                           "Content-Disposition",
+                                           "Content-Language",
+                                           "Content-ID",
+                                           "Content-Description",
+                                           "Content-MD5",
+                                           "Content-Location"};
     uint32_t number = 1;
     for (int round = 0; round < 40; ++round) {
         std::string message;
@@ -394,8 +413,8 @@ TEST(HostileMessages, EmptyDigestPartsReadBackReleasable)
     // body. c-client's mail_free_body reads the message record of every MESSAGE/RFC822 body,
     // so the body read back must carry one, or the caller's release crashes.
     HostileArchive archive;
-    const std::string digest = Header("MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n") +
-                               "\n--d\n\n--d\n\n--d--\n";
+    const std::string digest =
+        Header("MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n") + "\n--d\n\n--d\n\n--d--\n";
     mail_bodystruct* body = nullptr;
     uint32_t size = 0, header = 0;
     archive.home().WriteMessage("sales", 1, digest);

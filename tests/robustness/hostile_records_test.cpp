@@ -32,27 +32,30 @@ void PutLe32(std::string& out, uint32_t value)
 std::string HostileField(Rng& rng)
 {
     switch (rng.Below(5)) {
-    case 0: return "";
-    case 1: return rng.Bytes(rng.Below(40));
-    default: {
-        std::string items;
-        const uint32_t count = rng.Below(6);
-        for (uint32_t i = 0; i < count; ++i) {
-            if (rng.OneIn(4)) {
-                PutLe32(items, rng.OneIn(2) ? rng.Below(50) : static_cast<uint32_t>(rng.Next()));
-            } else {
-                std::string text = rng.Bytes(rng.Below(12));
-                for (char& c : text)
-                    if (c == '\0' && !rng.OneIn(4)) c = 'a';
-                items += text;
-                if (!rng.OneIn(5)) items += '\0';
+        case 0:
+            return "";
+        case 1:
+            return rng.Bytes(rng.Below(40));
+        default: {
+            std::string items;
+            const uint32_t count = rng.Below(6);
+            for (uint32_t i = 0; i < count; ++i) {
+                if (rng.OneIn(4)) {
+                    PutLe32(items, rng.OneIn(2) ? rng.Below(50) : static_cast<uint32_t>(rng.Next()));
+                } else {
+                    std::string text = rng.Bytes(rng.Below(12));
+                    for (char& c : text)
+                        if (c == '\0' && !rng.OneIn(4)) c = 'a';
+                    items += text;
+                    if (!rng.OneIn(5)) items += '\0';
+                }
             }
+            std::string field;
+            const uint32_t prefix =
+                rng.OneIn(3) ? static_cast<uint32_t>(rng.Next()) : static_cast<uint32_t>(items.size());
+            PutLe32(field, prefix);
+            return field + items;
         }
-        std::string field;
-        const uint32_t prefix = rng.OneIn(3) ? static_cast<uint32_t>(rng.Next()) : static_cast<uint32_t>(items.size());
-        PutLe32(field, prefix);
-        return field + items;
-    }
     }
 }
 
@@ -64,10 +67,18 @@ std::string HostilePartList(Rng& rng, uint16_t seq)
     for (uint32_t i = 0; i < parts; ++i) {
         uint16_t part = 0;
         switch (rng.Below(4)) {
-        case 0: part = static_cast<uint16_t>(seq + 1 + rng.Below(4)); break;  // as the writer numbers
-        case 1: part = seq; break;                                           // itself
-        case 2: part = static_cast<uint16_t>(rng.Below(seq + 1)); break;    // backwards
-        default: part = static_cast<uint16_t>(rng.Next()); break;
+            case 0:
+                part = static_cast<uint16_t>(seq + 1 + rng.Below(4));
+                break;  // as the writer numbers
+            case 1:
+                part = seq;
+                break;  // itself
+            case 2:
+                part = static_cast<uint16_t>(rng.Below(seq + 1));
+                break;  // backwards
+            default:
+                part = static_cast<uint16_t>(rng.Next());
+                break;
         }
         list += static_cast<char>(part & 0xFF);
         list += static_cast<char>(part >> 8);
@@ -76,7 +87,10 @@ std::string HostilePartList(Rng& rng, uint16_t seq)
     return list;
 }
 
-void Fill(dbData& field, const std::string& bytes) { ASSERT_EQ(field.cpy(bytes.data(), static_cast<uint32_t>(bytes.size())), db_ok); }
+void Fill(dbData& field, const std::string& bytes)
+{
+    ASSERT_EQ(field.cpy(bytes.data(), static_cast<uint32_t>(bytes.size())), db_ok);
+}
 
 void StoreHostileEnvelope(archiveenv& envelopes, uint32_t id, uint16_t seq, Rng& rng)
 {
@@ -122,8 +136,7 @@ void StoreHostileBody(archivebody& bodies, uint32_t id, uint16_t seq, Rng& rng)
 
 bool IsResult(int result)
 {
-    return result == db_ok || result == db_notfound || result == db_range || result == db_nomem ||
-           result == db_corrupt;
+    return result == db_ok || result == db_notfound || result == db_range || result == db_nomem || result == db_corrupt;
 }
 
 }  // namespace
@@ -192,8 +205,8 @@ TEST(HostileRecords, CraftedTreesAreReadSafely)
         }
         if (envelope != nullptr) {
             std::unique_ptr<char[]> buffer(new char[CDlArchive::kDisplayTextSize]);
-            for (auto text : {&CDlArchive::GetAuthorOfMessage, &CDlArchive::GetDateOfMessage,
-                              &CDlArchive::GetSubjectOfMessage}) {
+            for (auto text :
+                 {&CDlArchive::GetAuthorOfMessage, &CDlArchive::GetDateOfMessage, &CDlArchive::GetSubjectOfMessage}) {
                 std::memset(buffer.get(), 0, CDlArchive::kDisplayTextSize);
                 (archive.manager().*text)(envelope, buffer.get(), "en-us");
                 EXPECT_NE(std::memchr(buffer.get(), '\0', CDlArchive::kDisplayTextSize), nullptr) << what;

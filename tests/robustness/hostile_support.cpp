@@ -59,50 +59,50 @@ std::string Mutate(const std::string& message, Rng& rng)
     std::string m = message.empty() ? std::string("\n") : message;
     const auto pos = [&]() { return static_cast<std::size_t>(rng.Below(static_cast<uint32_t>(m.size() + 1))); };
     switch (rng.Below(6)) {
-    case 0: {  // flipped bytes
-        const uint32_t flips = 1 + rng.Below(8);
-        for (uint32_t i = 0; i < flips; ++i) {
+        case 0: {  // flipped bytes
+            const uint32_t flips = 1 + rng.Below(8);
+            for (uint32_t i = 0; i < flips; ++i) {
+                const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
+                m[at] = static_cast<char>(m[at] ^ (1 + rng.Below(255)));
+            }
+            break;
+        }
+        case 1:
+        case 2: {  // hostile tokens
+            static const char* const kTokens[] = {"\0",       "\r",  "\n", "=?",       "?=",         "\r\n\r\n",
+                                                  "\n\n",     ":",   "\t", "\xff\xfe", "=?utf-8?B?", "=?x-bogus?Q?=FF",
+                                                  "\"",       "(",   "<",  ";",        "\\",         "\n ",
+                                                  "\x80\x80", "%s%n"};
+            const uint32_t count = 1 + rng.Below(4);
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t pick = rng.Below(std::size(kTokens) + 2);
+                std::string token;
+                if (pick < std::size(kTokens))
+                    token = pick == 0 ? std::string(1, '\0') : std::string(kTokens[pick]);
+                else if (pick == std::size(kTokens))
+                    token = "\n--" + SomeBoundary(m, rng) + (rng.OneIn(2) ? "--" : "") + "\n";
+                else
+                    token = "\nContent-Type: multipart/mixed; boundary=\"" + SomeBoundary(m, rng) + "\"\n";
+                m.insert(pos(), token);
+            }
+            break;
+        }
+        case 3:  // cut short
+            m.resize(std::max<std::size_t>(1, rng.Below(static_cast<uint32_t>(m.size()))));
+            break;
+        case 4: {  // a range removed
             const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
-            m[at] = static_cast<char>(m[at] ^ (1 + rng.Below(255)));
+            const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
+            m.erase(at, length);
+            break;
         }
-        break;
-    }
-    case 1:
-    case 2: {  // hostile tokens
-        static const char* const kTokens[] = {"\0",      "\r",           "\n",         "=?",        "?=",
-                                              "\r\n\r\n", "\n\n",         ":",          "\t",        "\xff\xfe",
-                                              "=?utf-8?B?", "=?x-bogus?Q?=FF", "\"",     "(",         "<",
-                                              ";",       "\\",           "\n ",        "\x80\x80", "%s%n"};
-        const uint32_t count = 1 + rng.Below(4);
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t pick = rng.Below(std::size(kTokens) + 2);
-            std::string token;
-            if (pick < std::size(kTokens))
-                token = pick == 0 ? std::string(1, '\0') : std::string(kTokens[pick]);
-            else if (pick == std::size(kTokens))
-                token = "\n--" + SomeBoundary(m, rng) + (rng.OneIn(2) ? "--" : "") + "\n";
-            else
-                token = "\nContent-Type: multipart/mixed; boundary=\"" + SomeBoundary(m, rng) + "\"\n";
-            m.insert(pos(), token);
+        default: {  // a range repeated
+            const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
+            const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
+            const std::string copy = m.substr(at, length);
+            m.insert(pos(), copy);
+            break;
         }
-        break;
-    }
-    case 3:  // cut short
-        m.resize(std::max<std::size_t>(1, rng.Below(static_cast<uint32_t>(m.size()))));
-        break;
-    case 4: {  // a range removed
-        const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
-        const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
-        m.erase(at, length);
-        break;
-    }
-    default: {  // a range repeated
-        const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
-        const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
-        const std::string copy = m.substr(at, length);
-        m.insert(pos(), copy);
-        break;
-    }
     }
     if (m.empty()) m = "\n";
     return m;
@@ -181,20 +181,22 @@ Outcome HostileArchive::Feed(uint32_t number, const std::string& bytes, const st
     }
 
     switch (outcome.kind) {
-    case Outcome::Stored:
-        // Stored, or already stored: the codes of a successful or duplicate record operation.
-        EXPECT_TRUE(outcome.code == 1 || outcome.code == 2 || outcome.code == 8) << what << ": code " << outcome.code;
-        ExpectReadsBack(number, bytes, what);
-        break;
-    case Outcome::Refused:
-        EXPECT_TRUE(outcome.code == 13 || outcome.code == 14 || outcome.code == 15)
-            << what << ": refused with code " << outcome.code;
-        EXPECT_EQ(BodyRecords(number), 0) << what;
-        break;
-    case Outcome::Thrown:
-        EXPECT_TRUE(outcome.code >= 1 && outcome.code <= 26) << what << ": thrown code " << outcome.code;
-        break;
-    case Outcome::Escaped: break;
+        case Outcome::Stored:
+            // Stored, or already stored: the codes of a successful or duplicate record operation.
+            EXPECT_TRUE(outcome.code == 1 || outcome.code == 2 || outcome.code == 8)
+                << what << ": code " << outcome.code;
+            ExpectReadsBack(number, bytes, what);
+            break;
+        case Outcome::Refused:
+            EXPECT_TRUE(outcome.code == 13 || outcome.code == 14 || outcome.code == 15)
+                << what << ": refused with code " << outcome.code;
+            EXPECT_EQ(BodyRecords(number), 0) << what;
+            break;
+        case Outcome::Thrown:
+            EXPECT_TRUE(outcome.code >= 1 && outcome.code <= 26) << what << ": thrown code " << outcome.code;
+            break;
+        case Outcome::Escaped:
+            break;
     }
     return outcome;
 }

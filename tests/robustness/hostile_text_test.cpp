@@ -61,15 +61,21 @@ std::string SequenceHeavyBytes(Rng& rng)
     const uint32_t items = rng.Below(24);
     for (uint32_t i = 0; i < items; ++i) {
         switch (rng.Below(5)) {
-        case 0: bytes += static_cast<char>(rng.Below(0x80)); break;  // zero bytes included
-        case 1: bytes += static_cast<char>(0x20 + rng.Below(0x5f)); break;
-        case 2:
-        case 3:
-            bytes += static_cast<char>(0x80 | rng.Byte());
-            bytes += static_cast<char>(0x80 | rng.Byte());
-            bytes += static_cast<char>(0x80 | rng.Byte());
-            break;
-        default: bytes += static_cast<char>(rng.Byte()); break;
+            case 0:
+                bytes += static_cast<char>(rng.Below(0x80));
+                break;  // zero bytes included
+            case 1:
+                bytes += static_cast<char>(0x20 + rng.Below(0x5f));
+                break;
+            case 2:
+            case 3:
+                bytes += static_cast<char>(0x80 | rng.Byte());
+                bytes += static_cast<char>(0x80 | rng.Byte());
+                bytes += static_cast<char>(0x80 | rng.Byte());
+                break;
+            default:
+                bytes += static_cast<char>(rng.Byte());
+                break;
         }
     }
     return bytes;
@@ -156,12 +162,15 @@ TEST(HostileText, CharacterReferencesFollowTheirRule)
 
 namespace {
 
-bool IsTokenChar(char c) { return c > ' ' && c < 0x7f && std::strchr("()<>@,;:\"/[]?.=", c) == nullptr; }
+bool IsTokenChar(char c)
+{
+    return c > ' ' && c < 0x7f && std::strchr("()<>@,;:\"/[]?.=", c) == nullptr;
+}
 
 std::string RandomCharset(Rng& rng)
 {
-    static const char* const kKnown[] = {"utf-8", "UTF-8", "iso-8859-1", "ISO-8859-15", "koi8-r", "windows-1252",
-                                         "x-unknown", "utf-16", "UCS-4", "ISO-2022-JP", "UTF-7", "TSCII"};
+    static const char* const kKnown[] = {"utf-8",     "UTF-8",  "iso-8859-1", "ISO-8859-15", "koi8-r", "windows-1252",
+                                         "x-unknown", "utf-16", "UCS-4",      "ISO-2022-JP", "UTF-7",  "TSCII"};
     if (rng.OneIn(2)) return kKnown[rng.Below(std::size(kKnown))];
     std::string charset;
     const uint32_t length = 1 + rng.Below(12);
@@ -242,11 +251,13 @@ TEST(HostileText, EncodedWordsDecodeAsWritten)
                     if (c != '\0') bytes += c;
                 }
                 std::string charset = RandomCharset(rng);
-                const std::string spelled = charset + (rng.OneIn(5) ? "*" + std::string(rng.OneIn(2) ? "en" : "de-CH") : "");
+                const std::string spelled =
+                    charset + (rng.OneIn(5) ? "*" + std::string(rng.OneIn(2) ? "en" : "de-CH") : "");
                 const bool q = rng.OneIn(2);
                 const std::string encoded = q ? QEncode(bytes, rng) : BEncode(bytes, rng.OneIn(2));
-                const std::string raw = "=?" + spelled + "?" + (q ? (rng.OneIn(2) ? "Q" : "q") : (rng.OneIn(2) ? "B" : "b")) +
-                                        "?" + encoded + "?=";
+                const std::string raw = "=?" + spelled + "?" +
+                                        (q ? (rng.OneIn(2) ? "Q" : "q") : (rng.OneIn(2) ? "B" : "b")) + "?" + encoded +
+                                        "?=";
                 segments.push_back({true, raw, bytes, charset});
             } else {
                 static const std::string kPlain = "  \t\t\r\nabcXYZ019=_-.,;:<>\"()[]@\x80\xe9\xff";
@@ -300,10 +311,39 @@ TEST(HostileText, AdversarialEncodedWords)
 {
     Rng rng(0x7e0003);
     // Pieces of encoded words in any order: most texts hold broken words, some whole ones.
-    static const char* const kPieces[] = {"=?", "?=", "?", "=", "utf-8", "iso-8859-1", "*de", "x", "?Q?", "?B?",
-                                          "?q?", "?b?", "?X?", "QUJD", "QQ==", "QQ", "Q", "==", "=41", "=4",
-                                          "=ZZ", "_", " ", "\t", "\r\n", "\x80", "\xff", "abc", "+/", "!",
-                                          "=?utf-8?Q?a_b=41?=", "=?x?B?QUJD?=", "=?y*en?b?QQ?="};
+    static const char* const kPieces[] = {"=?",
+                                          "?=",
+                                          "?",
+                                          "=",
+                                          "utf-8",
+                                          "iso-8859-1",
+                                          "*de",
+                                          "x",
+                                          "?Q?",
+                                          "?B?",
+                                          "?q?",
+                                          "?b?",
+                                          "?X?",
+                                          "QUJD",
+                                          "QQ==",
+                                          "QQ",
+                                          "Q",
+                                          "==",
+                                          "=41",
+                                          "=4",
+                                          "=ZZ",
+                                          "_",
+                                          " ",
+                                          "\t",
+                                          "\r\n",
+                                          "\x80",
+                                          "\xff",
+                                          "abc",
+                                          "+/",
+                                          "!",
+                                          "=?utf-8?Q?a_b=41?=",
+                                          "=?x?B?QUJD?=",
+                                          "=?y*en?b?QQ?="};
     int decodedCount = 0;
     for (int i = 0; i < 20000; ++i) {
         std::string text;
@@ -335,9 +375,9 @@ TEST(HostileText, ConversionIntoUtf8StaysInItsBuffer)
     // Charsets whose one byte can become several characters (TSCII), stateful ones, wide
     // ones; every conversion either fits the converter's buffer or is refused.
     Rng rng(0x7e0004);
-    static const char* const kCharsets[] = {"TSCII", "BIG5-HKSCS", "TCVN5712-1", "CP1258", "ISO-2022-JP-3",
-                                            "UTF-7", "UTF-16", "UTF-32", "UCS-2", "GB18030", "SHIFT_JIS",
-                                            "ISO-8859-1", "UTF-8", "no-such-charset"};
+    static const char* const kCharsets[] = {"TSCII",     "BIG5-HKSCS", "TCVN5712-1", "CP1258",         "ISO-2022-JP-3",
+                                            "UTF-7",     "UTF-16",     "UTF-32",     "UCS-2",          "GB18030",
+                                            "SHIFT_JIS", "ISO-8859-1", "UTF-8",      "no-such-charset"};
     for (const char* charset : kCharsets) {
         ConvertToUtf8 converter;
         if (!converter.Open(charset, "utf-8")) {
@@ -460,7 +500,8 @@ TEST(HostileText, HostileLanguageFiles)
     HostileLanguage env;
     Rng rng(0x7e0006);
     std::string longLine = "2 ";
-    while (longLine.size() < 100000) longLine += "word" + std::to_string(longLine.size() % 13) + (rng.OneIn(9) ? " " : "");
+    while (longLine.size() < 100000)
+        longLine += "word" + std::to_string(longLine.size() % 13) + (rng.OneIn(9) ? " " : "");
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"empty", ""},
         {"line ends only", "\n\n\r\n\n"},
@@ -475,7 +516,8 @@ TEST(HostileText, HostileLanguageFiles)
         {"huge numbers", "1 a\n99999999999999999999 b\n"},
         {"only carriage returns", std::string(5000, '\r')},
         {"random bytes", rng.Bytes(20000)},
-        {"random lines", [&] {
+        {"random lines",
+         [&] {
              std::string text;
              for (int n = 1; n < 200; ++n) text += std::to_string(n) + rng.Bytes(rng.Below(50)) + "\n";
              return text;
@@ -516,10 +558,18 @@ TEST(HostileText, DamagedLanguageIndexes)
             // Offsets inside the file, just outside it, or anywhere.
             uint32_t value = 0;
             switch (rng.Below(4)) {
-            case 0: value = rng.Below(static_cast<uint32_t>(content.size() + 1)); break;
-            case 1: value = static_cast<uint32_t>(content.size()) + rng.Below(64); break;
-            case 2: value = static_cast<uint32_t>(rng.Next()) % (1u << 20); break;
-            default: value = UINT32_MAX - rng.Below(4096); break;
+                case 0:
+                    value = rng.Below(static_cast<uint32_t>(content.size() + 1));
+                    break;
+                case 1:
+                    value = static_cast<uint32_t>(content.size()) + rng.Below(64);
+                    break;
+                case 2:
+                    value = static_cast<uint32_t>(rng.Next()) % (1u << 20);
+                    break;
+                default:
+                    value = UINT32_MAX - rng.Below(4096);
+                    break;
             }
             for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
         }
@@ -604,35 +654,35 @@ TEST(HostileText, ConfigurationFilesOfRandomEntries)
         for (uint32_t l = 0; l < lines; ++l) {
             const std::string pad = std::string(rng.Below(3), rng.OneIn(2) ? ' ' : '\t');
             switch (rng.Below(6)) {
-            case 0: {
-                section = kSections[rng.Below(std::size(kSections))];
-                const bool closed = !rng.OneIn(6);
-                file += pad + "[" + pad + RandomCase(section, rng) + pad + (closed ? "]" + pad : "") + "\n";
-                break;
-            }
-            case 1:
-                file += pad + (rng.OneIn(2) ? ";" : "#") + "comment = with [brackets]\n";
-                break;
-            case 2:
-                file += pad + "a line without the sign\n";
-                break;
-            default: {
-                const std::string key = kKeys[rng.Below(std::size(kKeys))];
-                std::string value;
-                const uint32_t length = rng.Below(40);
-                while (value.size() < length) {
-                    const char c = static_cast<char>(rng.Byte());
-                    if (c != '\n' && c != '\r' && c != ' ' && c != '\t' && c != '\f' && c != '\v' && c != '"' &&
-                        c != '\'')
-                        value += c;
+                case 0: {
+                    section = kSections[rng.Below(std::size(kSections))];
+                    const bool closed = !rng.OneIn(6);
+                    file += pad + "[" + pad + RandomCase(section, rng) + pad + (closed ? "]" + pad : "") + "\n";
+                    break;
                 }
-                // Inner blanks stay; a pair of matching quotes goes.
-                if (value.size() > 2 && rng.OneIn(3)) value[value.size() / 2] = ' ';
-                const std::string quote = rng.OneIn(4) ? (rng.OneIn(2) ? "\"" : "'") : "";
-                file += pad + RandomCase(key, rng) + pad + "=" + pad + quote + value + quote + pad + "\n";
-                entries.push_back({section, key, value});
-                break;
-            }
+                case 1:
+                    file += pad + (rng.OneIn(2) ? ";" : "#") + "comment = with [brackets]\n";
+                    break;
+                case 2:
+                    file += pad + "a line without the sign\n";
+                    break;
+                default: {
+                    const std::string key = kKeys[rng.Below(std::size(kKeys))];
+                    std::string value;
+                    const uint32_t length = rng.Below(40);
+                    while (value.size() < length) {
+                        const char c = static_cast<char>(rng.Byte());
+                        if (c != '\n' && c != '\r' && c != ' ' && c != '\t' && c != '\f' && c != '\v' && c != '"' &&
+                            c != '\'')
+                            value += c;
+                    }
+                    // Inner blanks stay; a pair of matching quotes goes.
+                    if (value.size() > 2 && rng.OneIn(3)) value[value.size() / 2] = ' ';
+                    const std::string quote = rng.OneIn(4) ? (rng.OneIn(2) ? "\"" : "'") : "";
+                    file += pad + RandomCase(key, rng) + pad + "=" + pad + quote + value + quote + pad + "\n";
+                    entries.push_back({section, key, value});
+                    break;
+                }
             }
         }
         testenv::WriteFile(path, file);
@@ -644,7 +694,8 @@ TEST(HostileText, ConfigurationFilesOfRandomEntries)
                 const auto found = first.find({s, k});
                 const std::string expected = found != first.end() ? found->second : "(default)";
                 ASSERT_EQ(ini.Get(RandomCase(s, rng), RandomCase(k, rng), "(default)", 1023), expected)
-                    << "trial " << trial << " [" << s << "] " << k << "\n" << file;
+                    << "trial " << trial << " [" << s << "] " << k << "\n"
+                    << file;
                 ASSERT_EQ(ini.Get(s, k, "(default)", 3), expected.substr(0, 3));
             }
     }
@@ -713,8 +764,13 @@ std::vector<std::string> ModelSplit(const std::string& data)
 TEST(HostileText, MboxSplitsByItsRule)
 {
     Rng rng(0x7e000a);
-    static const char* const kPieces[] = {"From ", "From a@b Mon Oct  1 09:00:00 2001\n", "\n", "\r\n", ">From ",
-                                          ">>From x", ">", "From", "x", "\r", " ", "\nFrom ", "F", "rom "};
+    static const char* const kPieces[] = {"From ",  "From a@b Mon Oct  1 09:00:00 2001\n",
+                                          "\n",     "\r\n",
+                                          ">From ", ">>From x",
+                                          ">",      "From",
+                                          "x",      "\r",
+                                          " ",      "\nFrom ",
+                                          "F",      "rom "};
     std::size_t messages = 0, quoted = 0;
     for (int trial = 0; trial < 10000; ++trial) {
         std::string data;

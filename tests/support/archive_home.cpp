@@ -24,12 +24,16 @@ void ArchiveHome::WriteIni(const std::string& autoRebuild, const std::string& ex
 {
     m_config.Write("[DlManager]\nDbPath=" + m_home.path() + "\n" +
                    (autoRebuild.empty() ? "" : "AuthoRebuild=" + autoRebuild + "\n") +
-                   "[Config]\nWebAdminDirectory=" + m_home.path() + "/web\n"
+                   "[Config]\nWebAdminDirectory=" + m_home.path() +
+                   "/web\n"
                    "[Language Selection]\nen-us=English,utf-8,en-us.txt\nde-de=Deutsch,utf-8,de-de.txt\n" +
                    "[Gateway]\nLogDirectory=" + m_home.path() + "/log\n" + extraIni);
 }
 
-std::string ArchiveHome::ArchivePath(const std::string& list) const { return m_home / (list + "/archive/"); }
+std::string ArchiveHome::ArchivePath(const std::string& list) const
+{
+    return m_home / (list + "/archive/");
+}
 
 std::string ArchiveHome::CreateList(const std::string& list, bool withRelations)
 {

@@ -1,12 +1,12 @@
 #include "support/test_env.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace testenv {
 
@@ -39,9 +39,15 @@ std::string ReadFile(const std::string& path)
     return s.str();
 }
 
-bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+bool Exists(const std::string& path)
+{
+    return std::filesystem::exists(path);
+}
 
-void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+void MakeDirs(const std::string& path)
+{
+    std::filesystem::create_directories(path);
+}
 
 std::vector<std::string> Lines(const std::string& text, const std::string& separator)
 {
@@ -71,18 +77,25 @@ Config::Config(const std::string& iniText)
 
 Config::~Config()
 {
-    if (m_hadPrevious) ::setenv("KELMO_CONFIG_DIR", m_previous.c_str(), 1);
-    else ::unsetenv("KELMO_CONFIG_DIR");
+    if (m_hadPrevious)
+        ::setenv("KELMO_CONFIG_DIR", m_previous.c_str(), 1);
+    else
+        ::unsetenv("KELMO_CONFIG_DIR");
 }
 
-void Config::Write(const std::string& iniText) { WriteFile(ini(), iniText); }
+void Config::Write(const std::string& iniText)
+{
+    WriteFile(ini(), iniText);
+}
 
 std::string Quote(const std::string& text)
 {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }

@@ -21,8 +21,8 @@ std::optional<std::string> Encode(const std::string& bytes)
 
 std::optional<std::string> CharRefs(const std::string& units)
 {
-    char* result = Ucs2ToCharRefs(reinterpret_cast<const unsigned char*>(units.data()),
-                                  static_cast<int32_t>(units.size()));
+    char* result =
+        Ucs2ToCharRefs(reinterpret_cast<const unsigned char*>(units.data()), static_cast<int32_t>(units.size()));
     if (result == nullptr) return std::nullopt;
     std::string text(result);
     std::free(result);
@@ -43,8 +43,7 @@ TEST(HtmlEntities, ThreeByteSequencesBecomeReferences)
     EXPECT_EQ(Encode("\xE0\x80\x80"), "&#0;");
     EXPECT_EQ(Encode("\xEF\xBF\xBF"), "&#65535;");
     // Runs separated by plain bytes, and a run at either end.
-    EXPECT_EQ(Encode("\xE4\xB8\xAD-\xE6\x96\x87-\xE2\x82\xAC\xE2\x82\xAC"),
-              "&#20013;-&#25991;-&#8364;&#8364;");
+    EXPECT_EQ(Encode("\xE4\xB8\xAD-\xE6\x96\x87-\xE2\x82\xAC\xE2\x82\xAC"), "&#20013;-&#25991;-&#8364;&#8364;");
     // Only the lead byte's low four bits count, and followers need only their high bit: a
     // four-byte lead reads as a three-byte one.
     EXPECT_EQ(Encode("\xF0\x9F\x98"
@@ -85,13 +84,15 @@ TEST(HtmlEntities, InvalidInputGivesNull)
 TEST(HtmlEntities, InternalSteps)
 {
     int32_t length = -7;
-    unsigned char* units = Utf8ToUcs2("a\xE4\xB8\xAD"
-                                      "b",
-                                      5, &length);
+    unsigned char* units = Utf8ToUcs2(
+        "a\xE4\xB8\xAD"
+        "b",
+        5, &length);
     ASSERT_NE(units, nullptr);
     ASSERT_EQ(length, 4);
-    EXPECT_EQ(std::memcmp(units, "a\x4E\x2D"
-                                 "b\0",
+    EXPECT_EQ(std::memcmp(units,
+                          "a\x4E\x2D"
+                          "b\0",
                           5),
               0);
     std::free(units);

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <strings.h>
 #include <sys/stat.h>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
 
 #include "platform/config.h"
 #include "support/test_env.h"
@@ -17,12 +17,10 @@ namespace {
 // whose "Language Selection" lines are given by the test.
 class LanguageEnv {
 public:
-    explicit LanguageEnv(const std::string& selectionLines)
-        : m_dir(m_web / "vubo/languages/dlarchives")
+    explicit LanguageEnv(const std::string& selectionLines) : m_dir(m_web / "vubo/languages/dlarchives")
     {
         testenv::MakeDirs(m_dir);
-        m_config.Write("[Config]\nWebAdminDirectory=" + m_web.path() +
-                       "\n[Language Selection]\n" + selectionLines);
+        m_config.Write("[Config]\nWebAdminDirectory=" + m_web.path() + "\n[Language Selection]\n" + selectionLines);
     }
     const std::string& web() const { return m_web.path(); }
     std::string File(const std::string& name) const { return m_dir + "/" + name; }
@@ -125,8 +123,7 @@ TEST(LanguageTable, SelectionValueNeedsTwoCommas)
     char charsetBuffer[6];
     std::memset(keyBuffer, 'X', sizeof keyBuffer);
     std::memset(charsetBuffer, 'X', sizeof charsetBuffer);
-    EXPECT_FALSE(ResolveLanguageSelection("many", keyBuffer, sizeof keyBuffer, charsetBuffer,
-                                          sizeof charsetBuffer));
+    EXPECT_FALSE(ResolveLanguageSelection("many", keyBuffer, sizeof keyBuffer, charsetBuffer, sizeof charsetBuffer));
     EXPECT_STREQ(keyBuffer, "man");
     EXPECT_STREQ(charsetBuffer, "iso-8");
     char bigKey[128];
@@ -145,12 +142,20 @@ TEST(LanguageTable, LongKeysValuesAndPathsStayBounded)
     // The second comma lies beyond the 255 characters that the resolution reads, but within
     // the 1023 that the table reads.
     const std::string farComma = "x,cs" + std::string(260, 'a') + ",t.txt";
-    LanguageEnv env(longKey + "=English,utf-8,t.txt\n"
-                    "cs128=English," + charset128 + ",t.txt\n"
-                    "cs129=English," + charset128 + "c,t.txt\n"
-                    "far=" + farComma + "\n"
+    LanguageEnv env(longKey +
+                    "=English,utf-8,t.txt\n"
+                    "cs128=English," +
+                    charset128 +
+                    ",t.txt\n"
+                    "cs129=English," +
+                    charset128 +
+                    "c,t.txt\n"
+                    "far=" +
+                    farComma +
+                    "\n"
                     "nofile=English,utf-8,\n"
-                    "longname=English,utf-8," + std::string(300, 'n') + "\n");
+                    "longname=English,utf-8," +
+                    std::string(300, 'n') + "\n");
     env.Write("t.txt", "1 text\n");
 
     LanguageTable keyed;
@@ -214,8 +219,8 @@ TEST(LanguageTable, NumbersAndTextStarts)
 
     // Only the first blank separates; numbered lines without a blank have no text; the last
     // line has no line feed: it is returned whole, its carriage return dropped.
-    ExpectStrings("en-us", {"leading zero", " two spaces", "ignored up to the blank", "", "",
-                            "six", "seven", "last line"});
+    ExpectStrings("en-us",
+                  {"leading zero", " two spaces", "ignored up to the blank", "", "", "six", "seven", "last line"});
 }
 
 TEST(LanguageTable, LastLineWithoutLineEndAndEmptyFile)
@@ -275,10 +280,11 @@ TEST(LanguageTable, ReindexOnlyWhenLanguageFileIsNewer)
 TEST(LanguageTable, LongLinesAreReadInPieces)
 {
     const std::string as(1021, 'a');  // with "1 " the first piece is exactly 1023 bytes
-    LanguageEnv env("split=E,utf-8,split.txt\n"
-                    "blank=E,utf-8,blank.txt\n"
-                    "broken=E,utf-8,broken.txt\n"
-                    "nospace=E,utf-8,nospace.txt\n");
+    LanguageEnv env(
+        "split=E,utf-8,split.txt\n"
+        "blank=E,utf-8,blank.txt\n"
+        "broken=E,utf-8,broken.txt\n"
+        "nospace=E,utf-8,nospace.txt\n");
     // The rest of the line is a numbered line of its own.
     env.Write("split.txt", "1 " + as + "2 rest\n3 three\n");
     // The rest begins with a blank, so it is skipped.
@@ -299,15 +305,15 @@ TEST(LanguageTable, LongLinesAreReadInPieces)
 
 TEST(LanguageTable, OpenFailures)
 {
-    LanguageEnv env("en-us=English,utf-8,t.txt\n"
-                    "gone=English,utf-8,gone.txt\n"
-                    "empty=English,utf-8,e.txt\n");
+    LanguageEnv env(
+        "en-us=English,utf-8,t.txt\n"
+        "gone=English,utf-8,gone.txt\n"
+        "empty=English,utf-8,e.txt\n");
     env.Write("t.txt", "1 archive\n");
     testenv::MakeDirs(env.web() + "/vubo/languages/wmc");
     testenv::WriteFile(env.web() + "/vubo/languages/wmc/t.txt", "1 console\n");
 
-    for (int module : {0, 7, -1, 1000})
-        EXPECT_FALSE(Opens("en-us", static_cast<LanguageModule>(module))) << module;
+    for (int module : {0, 7, -1, 1000}) EXPECT_FALSE(Opens("en-us", static_cast<LanguageModule>(module))) << module;
     // Each module reads its own subdirectory.
     LanguageTable wmc;
     ASSERT_TRUE(wmc.Open("en-us", LanguageModuleWmc));
@@ -354,8 +360,7 @@ TEST(LanguageTable, ShippedLanguageFiles)
     ASSERT_FALSE(deDe.empty());
     LanguageEnv env("en-us=" + enUs + "\nde-de=" + deDe + "\n");
     const std::string shipped = source + "/data/web/vubo/languages/dlarchives/";
-    for (const char* name : {"en-us.txt", "de-de.txt"})
-        std::filesystem::copy_file(shipped + name, env.File(name));
+    for (const char* name : {"en-us.txt", "de-de.txt"}) std::filesystem::copy_file(shipped + name, env.File(name));
 
     const int used[] = {94, 110, 111, 112, 122, 126, 127, 128, 129, 130};
     const std::pair<const char*, const char*> helpTexts[] = {{"en-us", "Help"}, {"de-de", "Hilfe"}};

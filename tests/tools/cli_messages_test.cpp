@@ -19,10 +19,7 @@ namespace {
 struct CliMessages : testing::Test {
     testenv::ArchiveHome home;
 
-    testenv::RunResult Dlarchive(const std::string& args)
-    {
-        return testenv::Run(Quote(DLARCHIVE_CLI) + " " + args);
-    }
+    testenv::RunResult Dlarchive(const std::string& args) { return testenv::Run(Quote(DLARCHIVE_CLI) + " " + args); }
 
     // "show" of a stored message, parsed; fails the test when the command does.
     json Show(const std::string& list, const std::string& number, const std::string& options = "")
@@ -100,8 +97,9 @@ TEST_F(CliMessages, AddTakesEveryNumberFormAndReportsWhatWasNotArchived)
     home.WriteMessage("sales", 3, testenv::SimpleMessage("Three"));
     r = Dlarchive("add sales 5 0x7 3");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "dlarchive: not archived: 5: error 17: Archive file not found or empty\n"
-                     "dlarchive: not archived: 0x7: error 13: Message header is invalid\n");
+    EXPECT_EQ(r.err,
+              "dlarchive: not archived: 5: error 17: Archive file not found or empty\n"
+              "dlarchive: not archived: 0x7: error 13: Message header is invalid\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(Show("sales", "3")["envelope"]["subject"], "Three");
     EXPECT_FALSE(Stored("sales", "7"));
@@ -241,7 +239,9 @@ TEST_F(CliMessages, ShowPrintsTheStoredRecordsAsJson)
     EXPECT_EQ(one["seq"], 0);
     EXPECT_EQ(one["size"], encoded.size());
     EXPECT_EQ(one["header_size"], encoded.find("\n\n") + 2);
-    EXPECT_EQ(one["envelope"]["subject"], "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln");
+    EXPECT_EQ(one["envelope"]["subject"],
+              "Gr\xC3\xBC\xC3\x9F"
+              "e aus K\xC3\xB6ln");
     EXPECT_EQ(one["envelope"]["date"], "Mon, 1 Oct 2001 09:00:00 +0000");
     ASSERT_EQ(one["envelope"]["from"].size(), 1u);
     EXPECT_EQ(one["envelope"]["from"][0]["personal"], "J\xC3\xBCrgen M\xC3\xBCller");
@@ -274,8 +274,7 @@ TEST_F(CliMessages, ShowPrintsTheStoredRecordsAsJson)
     for (const char* missing : {"show sales 3", "show sales 2 --seq 2", "show sales 1 --seq 0x7f"}) {
         const auto r = Dlarchive(missing);
         EXPECT_EQ(r.status, 1) << missing;
-        EXPECT_EQ(r.err, "dlarchive: error 3: Archive envelope ID not found in archive envelope database\n")
-            << missing;
+        EXPECT_EQ(r.err, "dlarchive: error 3: Archive envelope ID not found in archive envelope database\n") << missing;
         EXPECT_EQ(r.out, "") << missing;
     }
     for (const char* bad : {"show", "show sales", "show sales x", "show sales 1 --seq", "show sales 1 --seq 128",
@@ -302,7 +301,11 @@ TEST_F(CliMessages, TextsWithLocalizedPlaceholders)
         EXPECT_EQ(r.status, 0) << args << ": " << r.err;
         return r.status == 0 ? json::parse(r.out) : json();
     };
-    const json present = {{"author", "J\xC3\xBCrgen"}, {"date", "Fri, 28 Sep 2001"}, {"subject", "Gr\xC3\xBC\xC3\x9F" "e"}};
+    const json present = {{"author", "J\xC3\xBCrgen"},
+                          {"date", "Fri, 28 Sep 2001"},
+                          {"subject",
+                           "Gr\xC3\xBC\xC3\x9F"
+                           "e"}};
     EXPECT_EQ(texts("1"), present);
     EXPECT_EQ(texts("1 --locale de-de"), present);
     EXPECT_EQ(texts("2"), (json{{"author", "(unknown author)"}, {"date", "(no date)"}, {"subject", "(no subject)"}}));

@@ -27,8 +27,7 @@ struct Parsed {
     {
         const std::size_t blank = buffer.find("\r\n\r\n");
         headerSize = static_cast<uint32_t>(blank + 4);
-        cc::ParseMessage(buffer.data(), static_cast<uint32_t>(buffer.size()), headerSize,
-                         &envelope, &body);
+        cc::ParseMessage(buffer.data(), static_cast<uint32_t>(buffer.size()), headerSize, &envelope, &body);
     }
     Parsed(const Parsed&) = delete;
     Parsed& operator=(const Parsed&) = delete;
@@ -61,7 +60,10 @@ json Address(json personal, json mailbox, json host)
     return {{"personal", personal}, {"adl", nullptr}, {"mailbox", mailbox}, {"host", host}};
 }
 
-json Span(uint64_t offset, uint64_t size) { return {{"offset", offset}, {"size", size}}; }
+json Span(uint64_t offset, uint64_t size)
+{
+    return {{"offset", offset}, {"size", size}};
+}
 
 const std::string kNested = Crlf(
     "Date: Tue, 2 Jan 2024 10:00:00 +0100\n"
@@ -122,13 +124,11 @@ TEST(JsonRecords, EnvelopeMembersGroupsAndNulls)
     EXPECT_EQ(env["sender"], ann);
     EXPECT_EQ(env["reply_to"], ann);
     // A group is its name (no host), its members, and an entry with neither.
-    EXPECT_EQ(env["to"], json::array({Address(nullptr, "team", nullptr),
-                                      Address(nullptr, "bob", "example.com"),
-                                      Address("Carol C", "carol", "example.net"),
-                                      Address(nullptr, nullptr, nullptr),
+    EXPECT_EQ(env["to"], json::array({Address(nullptr, "team", nullptr), Address(nullptr, "bob", "example.com"),
+                                      Address("Carol C", "carol", "example.net"), Address(nullptr, nullptr, nullptr),
                                       Address(nullptr, "dave", "example.com")}));
-    EXPECT_EQ(env["cc"], json::array({Address(nullptr, "undisclosed-recipients", nullptr),
-                                      Address(nullptr, nullptr, nullptr)}));
+    EXPECT_EQ(env["cc"],
+              json::array({Address(nullptr, "undisclosed-recipients", nullptr), Address(nullptr, nullptr, nullptr)}));
     EXPECT_EQ(env["bcc"], json::array());  // a missing list is [], never null
     EXPECT_EQ(env["message_id"], "<m1@example.org>");
     for (const char* missing : {"in_reply_to", "newsgroups", "followup_to", "references"})
@@ -184,8 +184,7 @@ TEST(JsonRecords, NestedBodyMemberByMember)
     ASSERT_EQ(alternative["parts"].size(), 2u);
     EXPECT_EQ(alternative["parts"][0]["subtype"], "PLAIN");
     // No charset given: c-client supplies US-ASCII.
-    EXPECT_EQ(alternative["parts"][0]["parameter"],
-              json::parse(R"([{"attribute":"CHARSET","value":"US-ASCII"}])"));
+    EXPECT_EQ(alternative["parts"][0]["parameter"], json::parse(R"([{"attribute":"CHARSET","value":"US-ASCII"}])"));
     EXPECT_EQ(alternative["parts"][0]["contents"], Span(m.BodyOffset("plain\r\n--inner"), 5));
     EXPECT_EQ(alternative["parts"][1]["subtype"], "HTML");
     EXPECT_EQ(alternative["parts"][1]["contents"], Span(m.BodyOffset("<p>html</p>"), 11));
@@ -195,8 +194,7 @@ TEST(JsonRecords, NestedBodyMemberByMember)
     json& forwarded = body["parts"][2];
     EXPECT_EQ(forwarded["type"], 2);
     EXPECT_EQ(forwarded["subtype"], "RFC822");
-    EXPECT_EQ(forwarded["disposition"],
-              json::parse(R"({"type":"ATTACHMENT",
+    EXPECT_EQ(forwarded["disposition"], json::parse(R"({"type":"ATTACHMENT",
                               "parameter":[{"attribute":"FILENAME","value":"fwd.eml"}]})"));
     EXPECT_FALSE(forwarded.contains("parts"));
     json& message = forwarded["message"];
@@ -246,28 +244,32 @@ TEST(JsonRecords, InvalidUtf8BecomesReplacementCharacters)
         std::string in;
         std::string out;
     } cases[] = {
-        {"caf\xE9", "caf" + fffd},                             // latin-1
-        {"\x80x\xBF", fffd + "x" + fffd},                      // stray continuation bytes
-        {"\xE2\x82", fffd},                                    // truncated at the end
-        {"\xE2\x82" "A", fffd + "A"},                          // truncated before a letter
+        {"caf\xE9", "caf" + fffd},         // latin-1
+        {"\x80x\xBF", fffd + "x" + fffd},  // stray continuation bytes
+        {"\xE2\x82", fffd},                // truncated at the end
+        {"\xE2\x82"
+         "A",
+         fffd + "A"},                                         // truncated before a letter
         {"\xF0\x9D\x84\xE2\x82\xAC", fffd + "\xE2\x82\xAC"},  // truncated before a sequence
-        {"\xC0\xAF", fffd + fffd},                             // overlong "/"
-        {"\xE0\x80\xAF", fffd + fffd + fffd},                  // overlong, three bytes
-        {"\xF0\x80\x80\xAF", fffd + fffd + fffd + fffd},       // overlong, four bytes
-        {"\xED\xA0\x80", fffd + fffd + fffd},                  // surrogate U+D800
-        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},       // above U+10FFFF
+        {"\xC0\xAF", fffd + fffd},                            // overlong "/"
+        {"\xE0\x80\xAF", fffd + fffd + fffd},                 // overlong, three bytes
+        {"\xF0\x80\x80\xAF", fffd + fffd + fffd + fffd},      // overlong, four bytes
+        {"\xED\xA0\x80", fffd + fffd + fffd},                 // surrogate U+D800
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},      // above U+10FFFF
         {"\xF5\xFF\xFE", fffd + fffd + fffd},
         {"\xC2", fffd},
     };
     for (const Case& c : cases) EXPECT_EQ(cli::SanitizeUtf8(c.in), c.out) << c.in;
 
     // Raw 8-bit header bytes as they come from a message: the output stays parseable JSON.
-    Parsed m(Crlf("From: J\xF6rg M\xFCller <joerg@example.de>\n"
-                  "Subject: Gr\xFC\xDF" "e \xE2\x82\xAC\n"
-                  "Content-Type: text/plain; name=\"d\xE9j\xE0.txt\"\n"
-                  "Content-Description: caf\xE9\n"
-                  "\n"
-                  "body\n"));
+    Parsed m(
+        Crlf("From: J\xF6rg M\xFCller <joerg@example.de>\n"
+             "Subject: Gr\xFC\xDF"
+             "e \xE2\x82\xAC\n"
+             "Content-Type: text/plain; name=\"d\xE9j\xE0.txt\"\n"
+             "Content-Description: caf\xE9\n"
+             "\n"
+             "body\n"));
     const json shown = cli::MessageToJson(1, 0, m.buffer.size(), m.headerSize, m.envelope, m.body);
     const std::string text = shown.dump();
     const json back = json::parse(text);

@@ -41,8 +41,7 @@ std::vector<std::string> ReadAll(const std::string& path)
 std::set<std::string> MsgFiles(const std::string& dir)
 {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -173,8 +172,7 @@ TEST(Mbox, NextMessageNumberFollowsTheHighestMessageFile)
 {
     testenv::TempDir dir;
     EXPECT_EQ(cli::NextMessageNumber(dir.path()), 1u);
-    for (const char* name : {"1.msg", "a.msg", "FF.MSG", "12.msg", "notes.txt"})
-        testenv::WriteFile(dir / name, "x");
+    for (const char* name : {"1.msg", "a.msg", "FF.MSG", "12.msg", "notes.txt"}) testenv::WriteFile(dir / name, "x");
     // Upper-case letters count as 0 in the archive's reading, so FF.MSG is number 0; 12.msg
     // (18) is the highest; notes.txt is no message file.
     EXPECT_EQ(cli::NextMessageNumber(dir.path()), 0x13u);
@@ -204,8 +202,7 @@ TEST(Mbox, WritesNeverReplaceAnExistingFile)
     EXPECT_EQ(testenv::ReadFile(dir / "7.msg"), std::string("new\0bytes\r\n", 11));
     EXPECT_EQ(testenv::ReadFile(dir / "1.msg"), "");
     // No temporary file is left behind.
-    EXPECT_EQ(MsgFiles(dir.path()),
-              (std::set<std::string>{"1.msg", "4.msg", "5.msg", "6.msg", "7.msg"}));
+    EXPECT_EQ(MsgFiles(dir.path()), (std::set<std::string>{"1.msg", "4.msg", "5.msg", "6.msg", "7.msg"}));
 
     testenv::WriteFile(dir / "ffffffff.msg", "last");
     EXPECT_THROW(cli::WriteMessageFile(dir.path(), "x", 0xFFFFFFFF), std::overflow_error);
@@ -228,10 +225,9 @@ TEST(Mbox, TwoImportersNeverTakeTheSameNumber)
                 // Each message asks the directory afresh, as independent importers do, so both
                 // processes keep aiming at the same next number.
                 for (int i = 0; i < kPerProcess; ++i) {
-                    const std::string text = "process " + std::to_string(process) + " message " +
-                                             std::to_string(i) + "\n";
-                    cli::WriteMessageFile(dir.path(), text, cli::NextMessageNumber(dir.path()),
-                                          false);
+                    const std::string text =
+                        "process " + std::to_string(process) + " message " + std::to_string(i) + "\n";
+                    cli::WriteMessageFile(dir.path(), text, cli::NextMessageNumber(dir.path()), false);
                 }
             } catch (...) {
                 failures = 1;
@@ -258,8 +254,7 @@ TEST(Mbox, TwoImportersNeverTakeTheSameNumber)
     ASSERT_EQ(contents.size(), 2u * kPerProcess);
     for (int process = 0; process < 2; ++process)
         for (int i = 0; i < kPerProcess; ++i)
-            EXPECT_TRUE(contents.count("process " + std::to_string(process) + " message " +
-                                       std::to_string(i) + "\n"));
+            EXPECT_TRUE(contents.count("process " + std::to_string(process) + " message " + std::to_string(i) + "\n"));
 }
 
 TEST(Mbox, LargeFileReadsBackExactly)

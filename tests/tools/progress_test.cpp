@@ -76,7 +76,10 @@ TEST(Progress, DrawsOnATerminalOnly)
         << shown;
 
     // Without a known total the count stands alone; the destructor ends the line.
-    { cli::Progress progress(0, slave); progress.Step(7); }
+    {
+        cli::Progress progress(0, slave);
+        progress.Step(7);
+    }
     EXPECT_TRUE(std::regex_match(ReadLine(master), std::regex(R"(\r7 messages, [0-9.]+/s *\n)")));
     ::close(slave);
     ::close(master);

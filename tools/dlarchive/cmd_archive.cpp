@@ -47,8 +47,8 @@ int RemoteAdd(const Args& args)
     archive.UpdateRemoteFile(buffer.data());
     return kExitOk;
 }
-const Register remoteAdd{{"remote-add", "LIST ENTRY",
-                          "append \"ADDRESS,PASSWORD\" to LIST's remote access file", RemoteAdd}};
+const Register remoteAdd{
+    {"remote-add", "LIST ENTRY", "append \"ADDRESS,PASSWORD\" to LIST's remote access file", RemoteAdd}};
 
 }  // namespace
 }  // namespace cli

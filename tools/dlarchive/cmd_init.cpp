@@ -1,8 +1,8 @@
 // dlarchive init: the empty archive relation templates in the DL manager home directory.
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <system_error>
-#include <filesystem>
 
 #include "cli.h"
 #include "dlarchive/dlarchive.h"
@@ -37,18 +37,15 @@ int Init(const Args& args)
     for (const char* name : relations) {
         const std::string path = diaRel::FilePath(home.c_str(), name);
         const dbError result = diaRel::Create(home.c_str(), name, force);
-        if (result == db_dup)
-            return ReportError(result, path + " already exists (use --force to replace it)");
-        if (result == db_locked)
-            return ReportError(result, path + " is in use by another process");
+        if (result == db_dup) return ReportError(result, path + " already exists (use --force to replace it)");
+        if (result == db_locked) return ReportError(result, path + " is in use by another process");
         if (result != db_ok) return ReportError(result, "cannot create " + path);
         std::printf("%s\n", path.c_str());
     }
     return kExitOk;
 }
-const Register init{{"init", "[--force]",
-                     "create the empty relation templates in the DL manager home directory",
-                     Init}};
+const Register init{
+    {"init", "[--force]", "create the empty relation templates in the DL manager home directory", Init}};
 
 }  // namespace
 }  // namespace cli

@@ -1,7 +1,7 @@
 // Commands on the messages of one list: intake, import, reload, rebuild, retrieval, pages.
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -31,7 +31,8 @@ std::unique_ptr<CDlArchive> OpenList(const std::string& list)
     auto archive = std::make_unique<CDlArchive>("dlarchive");
     if (!archive->SetListName(list.c_str())) throw CDlArchiveException(20, "List name too long");
     archive->GetArchivePath();
-    if (archive->GetArchivePathText()[0] == '\0') throw CDlArchiveException(archive->GetLastError(), archive->GetLastErrorMsg());
+    if (archive->GetArchivePathText()[0] == '\0')
+        throw CDlArchiveException(archive->GetLastError(), archive->GetLastErrorMsg());
     return archive;
 }
 
@@ -139,8 +140,8 @@ int Import(const Args& args)
                 args[0].c_str(), static_cast<unsigned long long>(failed));
     return failed == 0 ? kExitOk : kExitFailure;
 }
-const Register import{{"import", "LIST FILE...", "write mbox or message files into LIST's archive and archive them",
-                       Import}};
+const Register import{
+    {"import", "LIST FILE...", "write mbox or message files into LIST's archive and archive them", Import}};
 
 int Reload(const Args& args)
 {
@@ -161,8 +162,8 @@ int Rebuild(const Args& args)
     if (RebuildArchiveDb(args[0].c_str(), &failure)) return kExitOk;
     return ReportError(failure);
 }
-const Register rebuild{{"rebuild", "LIST", "rebuild LIST's relations from its message files and write its pages",
-                        Rebuild}};
+const Register rebuild{
+    {"rebuild", "LIST", "rebuild LIST's relations from its message files and write its pages", Rebuild}};
 
 // The value of the one option a command takes ("--seq N", "--locale L") after its two
 // arguments; the default when it is not given.
@@ -170,8 +171,10 @@ std::string OptionValue(const Args& args, const char* name, const std::string& d
 {
     std::string value = defaultValue;
     for (std::size_t i = 2; i < args.size(); ++i) {
-        if (args[i] == name && i + 1 < args.size()) value = args[++i];
-        else throw UsageError{"unknown option " + args[i]};
+        if (args[i] == name && i + 1 < args.size())
+            value = args[++i];
+        else
+            throw UsageError{"unknown option " + args[i]};
     }
     return value;
 }
@@ -186,10 +189,10 @@ int Show(const Args& args)
     StoredRecords stored;
     archive->GetArchiveEnv(number, static_cast<int8_t>(seq), stored.envelope, stored.size, stored.header);
     archive->GetArchiveBody(number, static_cast<int8_t>(seq), stored.body, stored.size, stored.header);
-    std::printf("%s\n", MessageToJson(number, static_cast<int>(seq), stored.size, stored.header, stored.envelope,
-                                       stored.body)
-                             .dump(2)
-                             .c_str());
+    std::printf("%s\n",
+                MessageToJson(number, static_cast<int>(seq), stored.size, stored.header, stored.envelope, stored.body)
+                    .dump(2)
+                    .c_str());
     return kExitOk;
 }
 const Register show{{"show", "LIST NUMBER [--seq N]", "print a stored message's envelope and body as JSON", Show}};

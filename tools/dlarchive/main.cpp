@@ -17,9 +17,10 @@ std::vector<Command>& Registry()
 
 void PrintUsage(std::FILE* out)
 {
-    std::fprintf(out, "usage: dlarchive [--config DIR] COMMAND [ARGS]\n\n"
-                      "--config DIR names the directory of kelmo.ini (default: $KELMO_CONFIG_DIR,\n"
-                      "else /etc/kelmo).\n\ncommands:\n");
+    std::fprintf(out,
+                 "usage: dlarchive [--config DIR] COMMAND [ARGS]\n\n"
+                 "--config DIR names the directory of kelmo.ini (default: $KELMO_CONFIG_DIR,\n"
+                 "else /etc/kelmo).\n\ncommands:\n");
     for (const Command& c : Registry()) {
         const std::string synopsis = std::string(c.name) + (*c.usage ? " " : "") + c.usage;
         std::fprintf(out, "  %-34s %s\n", synopsis.c_str(), c.summary);
@@ -35,9 +36,15 @@ const Register help{{"help", "", "show this text", Help}};
 
 }  // namespace
 
-Register::Register(const Command& command) { Registry().push_back(command); }
+Register::Register(const Command& command)
+{
+    Registry().push_back(command);
+}
 
-const std::vector<Command>& Commands() { return Registry(); }
+const std::vector<Command>& Commands()
+{
+    return Registry();
+}
 
 int ReportError(int code, const std::string& text)
 {
@@ -78,8 +85,8 @@ int main(int argc, char** argv)
         try {
             return command.run(rest);
         } catch (const cli::UsageError& e) {
-            std::fprintf(stderr, "dlarchive: %s\nusage: dlarchive %s %s\n", e.text.c_str(),
-                         command.name, command.usage);
+            std::fprintf(stderr, "dlarchive: %s\nusage: dlarchive %s %s\n", e.text.c_str(), command.name,
+                         command.usage);
             return cli::kExitUsage;
         } catch (const CDlArchiveException& e) {
             return cli::ReportError(e);

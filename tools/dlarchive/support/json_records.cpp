@@ -20,7 +20,10 @@ json Text(const char* text)
     return SanitizeUtf8(text);
 }
 
-json Text(const unsigned char* text) { return Text(reinterpret_cast<const char*>(text)); }
+json Text(const unsigned char* text)
+{
+    return Text(reinterpret_cast<const char*>(text));
+}
 
 json Text(const mail_sizedtext& text)
 {
@@ -34,8 +37,7 @@ template <typename Node, typename Visit>
 void ForEachNode(const Node* head, Visit&& visit)
 {
     std::unordered_set<const Node*> seen;
-    for (const Node* node = head; node != nullptr && seen.insert(node).second; node = node->next)
-        visit(*node);
+    for (const Node* node = head; node != nullptr && seen.insert(node).second; node = node->next) visit(*node);
 }
 
 json Addresses(const mail_address* list)
@@ -98,8 +100,7 @@ public:
             {"md5", Text(body->md5)},
             {"parameter", Parameters(body->parameter)},
             {"disposition",
-             {{"type", Text(body->disposition.type)},
-              {"parameter", Parameters(body->disposition.parameter)}}},
+             {{"type", Text(body->disposition.type)}, {"parameter", Parameters(body->disposition.parameter)}}},
             {"language", Texts(body->language)},
             {"mime", Span(body->mime)},
             {"contents", Span(body->contents)},
@@ -173,8 +174,10 @@ std::string SanitizeUtf8(std::string_view text)
             ++have;
             ++j;
         }
-        if (have == need) out.append(text.substr(i, j - i));
-        else out.append(kReplacement);  // the valid start of a sequence that stops short
+        if (have == need)
+            out.append(text.substr(i, j - i));
+        else
+            out.append(kReplacement);  // the valid start of a sequence that stops short
         i = j;
     }
     return out;
@@ -207,8 +210,8 @@ json BodyToJson(const mail_bodystruct* body)
     return writer.Write(body, 0);
 }
 
-json MessageToJson(uint32_t id, int seq, uint64_t size, uint64_t headerSize,
-                   const mail_envelope* envelope, const mail_bodystruct* body)
+json MessageToJson(uint32_t id, int seq, uint64_t size, uint64_t headerSize, const mail_envelope* envelope,
+                   const mail_bodystruct* body)
 {
     return {{"id", id},
             {"seq", seq},

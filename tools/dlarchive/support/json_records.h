@@ -36,7 +36,7 @@ nlohmann::json BodyToJson(const mail_bodystruct* body);
 inline constexpr int kMaxBodyDepth = 100;  // c-client itself stops at 50
 
 // The object that "show" prints: {"id", "seq", "size", "header_size", "envelope", "body"}.
-nlohmann::json MessageToJson(uint32_t id, int seq, uint64_t size, uint64_t headerSize,
-                             const mail_envelope* envelope, const mail_bodystruct* body);
+nlohmann::json MessageToJson(uint32_t id, int seq, uint64_t size, uint64_t headerSize, const mail_envelope* envelope,
+                             const mail_bodystruct* body);
 
 }  // namespace cli

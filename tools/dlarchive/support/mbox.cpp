@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include <dirent.h>
-#include <strings.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,8 +74,7 @@ void AppendUnquoted(std::string& out, const char* begin, const char* end)
         if (*line == '>') {
             const char* p = line;
             while (p < end && *p == '>') ++p;
-            if (static_cast<std::size_t>(end - p) >= kFrom.size() &&
-                std::memcmp(p, kFrom.data(), kFrom.size()) == 0)
+            if (static_cast<std::size_t>(end - p) >= kFrom.size() && std::memcmp(p, kFrom.data(), kFrom.size()) == 0)
                 ++line;
         }
         out.append(line, next - line);
@@ -136,7 +135,10 @@ void MappedFile::Release(std::size_t begin, std::size_t end) const
 
 // ---------------------------------------------------------------------------------------------
 
-bool IsMbox(std::string_view data) { return data.starts_with(kFrom); }
+bool IsMbox(std::string_view data)
+{
+    return data.starts_with(kFrom);
+}
 
 namespace {
 // The first separator line that starts at or after `from`: a line start (start of the text or
@@ -147,8 +149,7 @@ std::size_t NextSeparator(std::string_view data, std::size_t from)
     if (from >= data.size()) return data.size();
     static constexpr std::string_view kNeedle = "\nFrom ";
     const std::size_t searchFrom = from == 0 ? 0 : from - 1;
-    const void* hit = ::memmem(data.data() + searchFrom, data.size() - searchFrom, kNeedle.data(),
-                               kNeedle.size());
+    const void* hit = ::memmem(data.data() + searchFrom, data.size() - searchFrom, kNeedle.data(), kNeedle.size());
     if (hit == nullptr) return data.size();
     return static_cast<std::size_t>(static_cast<const char*>(hit) - data.data()) + 1;
 }
@@ -186,8 +187,7 @@ bool MboxSplitter::Next(std::string& message)
 std::size_t MboxSplitter::Count(const std::function<void(std::size_t)>& reached) const
 {
     std::size_t count = 0;
-    for (std::size_t pos = NextSeparator(m_data, 0); pos < m_data.size();
-         pos = NextSeparator(m_data, pos + 1)) {
+    for (std::size_t pos = NextSeparator(m_data, 0); pos < m_data.size(); pos = NextSeparator(m_data, pos + 1)) {
         ++count;
         if (reached) reached(pos);
     }
@@ -203,8 +203,7 @@ constexpr std::size_t kReleaseStep = std::size_t{16} << 20;
 }  // namespace
 
 MessageFileReader::MessageFileReader(const std::string& path)
-    : m_file(path), m_isMbox(cli::IsMbox(m_file.data())),
-      m_splitter(m_isMbox ? m_file.data() : std::string_view())
+    : m_file(path), m_isMbox(cli::IsMbox(m_file.data())), m_splitter(m_isMbox ? m_file.data() : std::string_view())
 {
 }
 
@@ -279,16 +278,15 @@ std::string MessageFileName(uint32_t number)
     return name;
 }
 
-uint32_t WriteMessageFile(const std::string& archiveDir, std::string_view message, uint32_t first,
-                          bool durable)
+uint32_t WriteMessageFile(const std::string& archiveDir, std::string_view message, uint32_t first, bool durable)
 {
     // The temporary name never ends in ".msg", so no directory scan takes it for a message.
     static std::atomic<unsigned> s_counter{0};
     std::string tempPath;
     int rawFd = -1;
     for (;;) {
-        tempPath = JoinPath(archiveDir, ".import-" + std::to_string(::getpid()) + "-" +
-                                            std::to_string(s_counter++) + ".tmp");
+        tempPath =
+            JoinPath(archiveDir, ".import-" + std::to_string(::getpid()) + "-" + std::to_string(s_counter++) + ".tmp");
         rawFd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (rawFd >= 0) break;
         if (errno != EEXIST) ThrowErrno("cannot create " + tempPath);

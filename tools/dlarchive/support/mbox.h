@@ -102,7 +102,6 @@ std::string MessageFileName(uint32_t number);
 // (0 counts as 1). With `durable` the data is flushed to disk before the name appears.
 // Throws std::system_error on a failing system call, std::overflow_error when no number is
 // left.
-uint32_t WriteMessageFile(const std::string& archiveDir, std::string_view message, uint32_t first,
-                          bool durable = true);
+uint32_t WriteMessageFile(const std::string& archiveDir, std::string_view message, uint32_t first, bool durable = true);
 
 }  // namespace cli

@@ -23,12 +23,14 @@ void WriteAll(int fd, const std::string& text)
 }  // namespace
 
 Progress::Progress(uint64_t total, int fd)
-    : m_fd(fd), m_active(::isatty(fd) == 1), m_total(total), m_start(Clock::now()),
-      m_lastDraw(m_start)
+    : m_fd(fd), m_active(::isatty(fd) == 1), m_total(total), m_start(Clock::now()), m_lastDraw(m_start)
 {
 }
 
-Progress::~Progress() { Finish(); }
+Progress::~Progress()
+{
+    Finish();
+}
 
 void Progress::Step(uint64_t count)
 {
@@ -56,11 +58,11 @@ void Progress::Draw(Clock::time_point now)
     int n;
     if (m_total != 0) {
         n = std::snprintf(buffer, sizeof buffer, "\r%llu/%llu messages, %.*f/s",
-                          static_cast<unsigned long long>(m_count),
-                          static_cast<unsigned long long>(m_total), rate < 10 ? 1 : 0, rate);
+                          static_cast<unsigned long long>(m_count), static_cast<unsigned long long>(m_total),
+                          rate < 10 ? 1 : 0, rate);
     } else {
-        n = std::snprintf(buffer, sizeof buffer, "\r%llu messages, %.*f/s",
-                          static_cast<unsigned long long>(m_count), rate < 10 ? 1 : 0, rate);
+        n = std::snprintf(buffer, sizeof buffer, "\r%llu messages, %.*f/s", static_cast<unsigned long long>(m_count),
+                          rate < 10 ? 1 : 0, rate);
     }
     if (n < 0) return;
     std::string line(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));

@@ -3,10 +3,10 @@
 // "\r<count>/<total> messages, <rate>/s", redrawn at most about ten times a second and ended
 // with a line feed by Finish. It is written only when the output is a terminal, so logs and
 // pipes stay clean.
+#include <unistd.h>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <unistd.h>
 
 namespace cli {
 
