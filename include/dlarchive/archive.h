@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 
+#include "dlarchive/archive_errors.h"
 #include "dlarchive/cclient_fwd.h"
 #include "dlarchive/export.h"
 #include "dlarchive/logging.h"
@@ -22,6 +23,13 @@ public:
     CDlArchiveException(int32_t code, const char* text);
     ~CDlArchiveException() override;
 };
+
+// Sets `error` as the owner's last error and throws it.
+[[noreturn]] inline void ThrowArchiveError(CLogging& owner, const dlarchive::ArchiveError& error)
+{
+    owner.SetLastError(error.code);
+    throw CDlArchiveException(error.code, error.text);
+}
 
 // The archive manager: one object serves one mailing list's archive at a time.
 class DLARCHIVE_API CDlArchive : public CLogging {
@@ -119,6 +127,7 @@ public:
 
 protected:
     [[noreturn]] void ThrowError(int32_t code, const char* text);
+    [[noreturn]] void ThrowError(const dlarchive::ArchiveError& error) { ThrowError(error.code, error.text); }
 
     char m_szListName[kPathSize] = {};
     char m_szArchivePath[kPathSize] = {};
@@ -135,10 +144,16 @@ private:
     // Replaces the relations by the templates and stores every message file of the archive
     // path through `target` (this object or the rebuild's own).
     void ReloadFromMessageFiles(CDlArchive& target);
-    // Runs the automatic rebuild of the object's list; false when it failed or when a
+    // Runs the automatic rebuild of the object's list when "AuthoRebuild" is on, logging
+    // `reason` (what was found where); false when it is off, when it failed, or when a
     // rebuild of the same list already runs in this process (no rebuild recursion).
-    bool RunAutoRebuild();
+    bool RunAutoRebuild(const char* reason);
+    // Relations left by a reload or rebuild that did not finish are repaired (throws 18 once
+    // rebuilt) or reported (throws 20); nothing happens while the reload still runs.
+    void CheckReloadFinished();
     friend bool RebuildArchiveDb(const char* listName, CLogging* failure);
+    // The page run reaches the rebuild policy through it.
+    friend class PagePolicy;
 };
 
 // True while a message store rebuild runs; the archive rebuild neither sets nor reads it.

@@ -1,6 +1,7 @@
 #pragma once
 // Umbrella header of libdlarchive.
 #include "dlarchive/archive.h"
+#include "dlarchive/archive_errors.h"
 #include "dlarchive/cclient_fwd.h"
 #include "dlarchive/db_error.h"
 #include "dlarchive/encoders.h"

@@ -17,6 +17,17 @@ void CopyText(char* target, std::size_t size, const char* text)
     std::snprintf(target, size, "%s", text != nullptr ? text : "");
 }
 
+// A list name is one file name: not "." or "..", without "/", "\\" or control characters.
+bool IsOneFileName(const char* name)
+{
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    for (const char* p = name; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 CDlArchiveException::CDlArchiveException(int32_t code, const char* text)
@@ -74,12 +85,19 @@ void CDlArchive::GetArchivePath()
     if (!home.empty() && home.back() == '/') home.pop_back();
     char path[kPathSize * 2];
     const int n = std::snprintf(path, sizeof path, "%s%c%s%carchive%c", home.c_str(), '/', m_szListName, '/', '/');
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof m_szArchivePath || m_szListName[0] == '\0') {
-        // A path that does not fit, or no list at all, leaves no archive path: nothing can
-        // then touch a directory other than the list's own.
+    // A path that does not fit, no list at all, or a name that is not one file name leaves no
+    // archive path: nothing can then touch a directory other than the list's own.
+    const dlarchive::ArchiveError* refused = nullptr;
+    if (m_szListName[0] == '\0')
+        refused = &dlarchive::errors::kNoListName;
+    else if (!IsOneFileName(m_szListName))
+        refused = &dlarchive::errors::kInvalidListName;
+    else if (n < 0 || static_cast<std::size_t>(n) >= sizeof m_szArchivePath)
+        refused = &dlarchive::errors::kPathTooLong;
+    if (refused != nullptr) {
         m_szArchivePath[0] = '\0';
-        SetLastError(20);
-        SetLastErrorMsg(m_szListName[0] == '\0' ? "No list name" : "Archive path too long");
+        SetLastError(refused->code);
+        SetLastErrorMsg(refused->text);
         return;
     }
     std::memcpy(m_szArchivePath, path, static_cast<std::size_t>(n) + 1);
@@ -126,57 +144,59 @@ void CDlArchive::ThrowError(int32_t code, const char* text)
 
 void CDlArchive::GetArchiveEnvDbRet(int32_t result)
 {
+    using namespace dlarchive::errors;
     switch (result) {
         case db_ok:
-            SetLastError(1);
+            SetLastError(kStoredCode);
             return;
         case db_dup:
-            SetLastError(2);
+            SetLastError(kEnvDuplicateCode);
             return;
         case db_notfound:
-            ThrowError(3, "Archive envelope ID not found in archive envelope database");
+            ThrowError(kEnvNotFound);
         case db_range:
-            ThrowError(6, "Archive envelope database not in range");
+            ThrowError(kEnvRange);
         case db_notopened:
-            ThrowError(1, "Could not open archive envelope database");
+            ThrowError(kEnvOpen);
         case db_locked:
-            ThrowError(4, "Archive envelope database is currently in use");
+            ThrowError(kEnvLocked);
         case db_eof:
-            ThrowError(5, "Archive envelope ID not found in archive envelope database");
+            ThrowError(kEnvEnd);
         case db_nomem:
-            ThrowError(19, "No memory");
+            ThrowError(kNoMemory);
         case db_corrupt:
-            ThrowError(18, "Archive envelope database was rebuilt.");
+            ThrowError(kEnvRebuilt);
         default:
-            ThrowError(20, "Error in archive envelope database");
+            ThrowError(kEnvOther);
     }
 }
 
 void CDlArchive::GetArchiveBodyDbRet(int32_t result)
 {
+    using namespace dlarchive::errors;
     switch (result) {
         case db_ok:
-            SetLastError(1);
+            SetLastError(kStoredCode);
             return;
         case db_dup:
-            SetLastError(8);
+            SetLastError(kBodyDuplicateCode);
             return;
         case db_notfound:
-            ThrowError(9, "Archive body ID not found in message body database");
+            ThrowError(kBodyNotFound);
         case db_range:
-            ThrowError(12, "Archive body database not in range");
+            ThrowError(kBodyRange);
         // The code stays as it is: the callers have set 7 when the relation failed to open.
         case db_notopened:
-            throw CDlArchiveException(GetLastError(), "Could not open archive body database");
+            throw CDlArchiveException(GetLastError(), kBodyOpen.text);
         case db_locked:
-            ThrowError(10, "Archive body database is currently in use");
+            ThrowError(kBodyLocked);
         case db_eof:
-            ThrowError(11, "Archive body ID not found in message body database");
+            ThrowError(kBodyEnd);
         case db_nomem:
-            ThrowError(19, "No memory");
+            ThrowError(kNoMemory);
         case db_corrupt:
-            ThrowError(18, "Archive body database rebuilt");
+            ThrowError(kBodyRebuilt);
         default:
-            ThrowError(20, "Error in archive  database");
+            ThrowError(kBodyOther);
     }
 }

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "archive_manager/rebuild_guard.h"
+#include "archive_manager/rebuild_policy.h"
+#include "archive_manager/reload_marker.h"
 #include "dlarchive/archive.h"
 #include "dlarchive/db_error.h"
 #include "dlarchive/record_functions.h"
@@ -32,11 +33,6 @@ Progress& ProgressState()
     return progress;
 }
 
-bool IsY(const std::string& value)
-{
-    return strcasecmp(value.c_str(), "Y") == 0;
-}
-
 // "<directory><name>" when it fits the 260-byte path buffers of the system; else empty.
 std::string FitPath(const char* directory, const std::string& name)
 {
@@ -57,6 +53,7 @@ bool CDlArchive::AddArchive(const char* archiveDirectory, uint32_t number)
     // Whatever an earlier intake left behind after a failure goes now.
     ReleaseIntake();
     if (!CheckArchiveDatabase()) return false;
+    CheckReloadFinished();
     PrintLogMessage(LOG_LEVEL_PROGRESS, "Processing archive message ID <%X>", number);
 
     char name[32];
@@ -73,20 +70,21 @@ bool CDlArchive::AddArchive(const char* archiveDirectory, uint32_t number)
 
 bool CDlArchive::InitBuffer(const char* path)
 {
+    DeinitBuffer();
     try {
         CFileUtil reader("");
         reader.Read(path, m_pBuffer, m_nBufferLen);
     } catch (const CFileUtilException& e) {
         m_pBuffer = nullptr;
         m_nBufferLen = 0;
-        SetLastError(16);
+        SetLastError(dlarchive::errors::kFileUnreadableCode);
         SetLastErrorMsg(e.GetLastErrorMsg());
         PrintLog(LOG_LEVEL_ERROR, GetLastErrorMsg());
         return false;
     }
     if (m_nBufferLen == 0) {
-        SetLastError(17);
-        SetLastErrorMsg("Archive file not found or empty");
+        SetLastError(dlarchive::errors::kFileEmpty.code);
+        SetLastErrorMsg(dlarchive::errors::kFileEmpty.text);
         PrintLog(LOG_LEVEL_ERROR, GetLastErrorMsg());
         return false;
     }
@@ -115,24 +113,25 @@ void CDlArchive::InitHdrSize()
 
 bool CDlArchive::InitEnvBody()
 {
-    const auto fail = [this](int code, const char* text) {
-        SetLastError(code);
-        SetLastErrorMsg(text);
-        PrintLog(LOG_LEVEL_ERROR, text);
+    const auto fail = [this](const dlarchive::ArchiveError& error) {
+        SetLastError(error.code);
+        SetLastErrorMsg(error.text);
+        PrintLog(LOG_LEVEL_ERROR, error.text);
         return false;
     };
-    if (m_nHdrSize == 0) return fail(13, "Message header is invalid");
+    DeinitEnvBody();
+    if (m_nHdrSize == 0) return fail(dlarchive::errors::kNoHeader);
     dlarchive::cclient::ParseMessage(m_pBuffer, m_nBufferLen, m_nHdrSize, &m_pEnvelope, &m_pBody);
     if (m_pEnvelope == nullptr) {
         dlarchive::cclient::FreeBody(&m_pBody);
-        return fail(14, "Archive message header is invalid");
+        return fail(dlarchive::errors::kHeaderInvalid);
     }
     // A body the records cannot hold (too many parts, too deep) is refused like one that
     // does not parse: nothing of it is stored, and a reload goes on with the next message.
     if (m_pBody == nullptr || !dlarchive::records::BodyFitsRecords(m_pBody)) {
         dlarchive::cclient::FreeEnvelope(&m_pEnvelope);
         dlarchive::cclient::FreeBody(&m_pBody);
-        return fail(15, "Archive message body is invalid");
+        return fail(dlarchive::errors::kBodyInvalid);
     }
     return true;
 }
@@ -151,10 +150,19 @@ void CDlArchive::DeinitBuffer()
     m_nBufferLen = 0;
 }
 
-bool CDlArchive::RunAutoRebuild()
+bool CDlArchive::RunAutoRebuild(const char* reason)
 {
-    if (dlarchive::archive::RebuildRunning(m_szListName)) return false;
-    return RebuildArchiveDb(m_szListName);
+    if (!dlarchive::archive::IsOn(IsAutoRebuild())) return false;
+    return dlarchive::archive::RebuildUnlessRunning(m_szListName, reason);
+}
+
+void CDlArchive::CheckReloadFinished()
+{
+    using dlarchive::archive::ReloadState;
+    if (m_szArchivePath[0] == '\0') return;
+    if (dlarchive::archive::GetReloadState(m_szArchivePath) != ReloadState::kInterrupted) return;
+    if (RunAutoRebuild("A reload that did not finish")) ThrowError(dlarchive::errors::kRebuilt);
+    ThrowError(dlarchive::errors::kIncomplete);
 }
 
 bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, int8_t seq, mail_bodystruct* body,
@@ -184,15 +192,17 @@ bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, i
     if (bodyOpen) {
         // Damage found while storing (22) is reported as rebuilt (18), so it is rebuilt, once
         // the relations are closed; the rebuild stores this message with all the others.
-        if ((envResult == db_corrupt || bodyResult == db_corrupt) && IsY(IsAutoRebuild())) RunAutoRebuild();
+        if (envResult == db_corrupt || bodyResult == db_corrupt)
+            RunAutoRebuild(envResult == db_corrupt ? "Damage of archiveenv found while storing"
+                                                   : "Damage of archivebody found while storing");
         if (envResult == db_corrupt) GetArchiveEnvDbRet(envResult);
         GetArchiveBodyDbRet(bodyResult);
         return true;
     }
     // The relations are closed before a rebuild replaces their files.
-    SetLastError(7);
-    if (IsY(IsAutoRebuild()) && RunAutoRebuild()) ThrowError(18, "Archive Database was rebuild");
-    ThrowError(7, "Could not open archive body database");
+    SetLastError(dlarchive::errors::kBodyOpen.code);
+    if (RunAutoRebuild("archivebody does not open for storing")) ThrowError(dlarchive::errors::kRebuilt);
+    ThrowError(dlarchive::errors::kBodyOpen);
 }
 
 bool CDlArchive::CheckArchiveDatabase()
@@ -227,29 +237,25 @@ std::vector<uint32_t> MessageNumbers(const char* archivePath)
     return numbers;
 }
 
-// Relation templates of the home directory in place of the archive's relation files.
+// Relation templates of the home directory in place of the archive's relation files. A
+// relation's template is its one ".db" file: side files beside it ("-wal", "-shm") belong to
+// whoever had the template open and must never reach a live relation.
 void ReplaceRelations(const std::string& home, const char* archivePath)
 {
-    CFileUtil files(kFileModule);
     std::vector<std::string> templates;
     try {
-        templates = CDirUtil(kFileModule).List(home.c_str(), "archive*.*");
+        templates = CDirUtil(kFileModule).List(home.c_str(), "archive*.db");
     } catch (const CDirUtilException& e) {
         throw CFileUtilException(kFileModule, e.GetLastErrorMsg());
     }
     for (const std::string& name : templates) {
+        // Relations are replaced through the store: other processes may have them open.
         const std::string source = dlarchive::platform::JoinPath(home, name);
-        const auto dot = name.rfind('.');
-        if (dot != std::string::npos && strcasecmp(name.c_str() + dot, ".db") == 0) {
-            // Relations are replaced through the store: other processes may have them open.
-            const std::string relation = name.substr(0, dot);
-            const dbError rc = diaRel::ReplaceWithTemplate(source.c_str(), archivePath, relation.c_str());
-            if (rc != db_ok)
-                throw CFileUtilException(kFileModule, "Cannot replace relation " + relation + " by its template (" +
-                                                          std::to_string(rc) + ")");
-        } else {
-            files.CopyFile(source, FitPath(archivePath, name));
-        }
+        const std::string relation = name.substr(0, name.size() - 3);
+        const dbError rc = diaRel::ReplaceWithTemplate(source.c_str(), archivePath, relation.c_str());
+        if (rc != db_ok)
+            throw CFileUtilException(kFileModule, "Cannot replace relation " + relation + " by its template " + source +
+                                                      " (" + std::to_string(rc) + ")");
     }
 }
 
@@ -273,6 +279,8 @@ bool CDlArchive::CheckArchiveMessages()
 void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
 {
     if (m_szArchivePath[0] == '\0') throw CFileUtilException(kFileModule, "No archive path");
+    // Until every message file is stored, the relations only look complete.
+    dlarchive::archive::ReloadMarker marker(m_szArchivePath);
     ReplaceRelations(GetDlHomeDir(), m_szArchivePath);
     // Numbers, not names: a list of 100,000 names would cost more than the whole intake.
     const std::vector<uint32_t> numbers = MessageNumbers(m_szArchivePath);
@@ -283,6 +291,7 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
         if (progress.handler != nullptr)
             progress.handler(++done, static_cast<uint32_t>(numbers.size()), progress.context);
     }
+    marker.Finish();
 }
 
 void CDlArchive::ProcessArchivedMessages(const char* listName)
@@ -297,7 +306,7 @@ void CDlArchive::ProcessArchivedMessages(const char* /*listName*/, CLogging* fai
         ReloadFromMessageFiles(*this);
     } catch (const CFileUtilException& e) {
         if (failure != nullptr) {
-            failure->SetLastError(16);
+            failure->SetLastError(dlarchive::errors::kFileUnreadableCode);
             failure->SetLastErrorMsg(e.GetLastErrorMsg());
         }
     } catch (const CDlArchiveException& e) {
@@ -317,25 +326,25 @@ bool RebuildArchiveDb(const char* listName, CLogging* failure)
 {
     const std::string list = listName != nullptr ? listName : "";
     const dlarchive::archive::RebuildScope scope(list);
-    const auto stopped = [failure](int32_t code, const char* text) {
+    const auto stopped = [failure](const dlarchive::ArchiveError& error) {
         if (failure != nullptr) {
-            failure->SetLastError(code);
-            failure->SetLastErrorMsg(text);
+            failure->SetLastError(error.code);
+            failure->SetLastErrorMsg(error.text);
         }
         return false;
     };
     try {
         CDlArchive own("DL Archive");
-        if (!own.SetListName(list.c_str())) return stopped(20, "List name too long");
+        if (!own.SetListName(list.c_str())) return stopped(dlarchive::errors::kListNameTooLong);
         own.GetArchivePath();
-        if (own.GetArchivePathText()[0] == '\0') return stopped(own.GetLastError(), own.GetLastErrorMsg());
+        if (own.GetArchivePathText()[0] == '\0') return stopped({own.GetLastError(), own.GetLastErrorMsg()});
         own.ReloadFromMessageFiles(own);
         own.GenerateIndexPages(own.GetListName());
         return true;
     } catch (const CDlArchiveException& e) {
-        return stopped(e.GetLastError(), e.GetLastErrorMsg());
+        return stopped({e.GetLastError(), e.GetLastErrorMsg()});
     } catch (const CFileUtilException& e) {
-        return stopped(16, e.GetLastErrorMsg());
+        return stopped({dlarchive::errors::kFileUnreadableCode, e.GetLastErrorMsg()});
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "archive_manager/rebuild_policy.h"
 #include "dlarchive/archive.h"
 #include "dlarchive/record_functions.h"
 #include "dlarchive/records.h"
@@ -11,11 +12,6 @@
 #include "text/language_table.h"
 
 namespace {
-
-bool IsY(const std::string& value)
-{
-    return strcasecmp(value.c_str(), "Y") == 0;
-}
 
 uint16_t RecordSeq(int8_t seq)
 {
@@ -45,14 +41,16 @@ std::unique_ptr<LanguageTable> OpenTable(const char* locale)
 void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& envelope, uint32_t& messageSize,
                                uint32_t& headerSize)
 {
+    CheckReloadFinished();
     int32_t result;
     {
         diamondBase base;
         archiveenv envelopes(base, m_szArchivePath, "archiveenv");
         if (envelopes.status() != db_ok) {
-            SetLastError(1);
-            if (!IsY(IsAutoRebuild())) ThrowError(1, "Could not open archive envelope database");
-            if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+            // A rebuild that fails goes on: the record operation's result is mapped.
+            SetLastError(dlarchive::errors::kEnvOpen.code);
+            if (!dlarchive::archive::IsOn(IsAutoRebuild())) ThrowError(dlarchive::errors::kEnvOpen);
+            if (RunAutoRebuild("archiveenv does not open")) ThrowError(dlarchive::errors::kEnvRebuiltOnOpen);
         }
         idxkey key{number, RecordSeq(seq)};
         result = ::GetArchiveEnv(&envelopes, &key, &envelope, messageSize, headerSize);
@@ -60,36 +58,38 @@ void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& enve
     // Damage that only the read found (22) is reported as rebuilt (18), so it is rebuilt,
     // once the relation is closed: the caller asks again, and would otherwise meet the same
     // damage for ever.
-    if (result == db_corrupt && IsY(IsAutoRebuild())) RunAutoRebuild();
+    if (result == db_corrupt) RunAutoRebuild("Damage of archiveenv found by a read");
     GetArchiveEnvDbRet(result);
 }
 
 void CDlArchive::GetArchiveBody(uint32_t number, int8_t seq, mail_bodystruct*& body, uint32_t& messageSize,
                                 uint32_t& headerSize)
 {
-    const bool autoRebuild = IsY(IsAutoRebuild());
+    using namespace dlarchive::errors;
+    CheckReloadFinished();
+    const bool autoRebuild = dlarchive::archive::IsOn(IsAutoRebuild());
     int32_t result;
     {
         diamondBase base;
         archivebody bodies(base, m_szArchivePath, "archivebody");
         if (bodies.status() != db_ok) {
-            SetLastError(7);
+            SetLastError(kBodyOpen.code);
             if (autoRebuild) {
-                if (RunAutoRebuild()) ThrowError(18, "Archive body database was rebuild");
-                ThrowError(7, "Could not open archive body database");
+                if (RunAutoRebuild("archivebody does not open")) ThrowError(kBodyRebuiltOnOpen);
+                ThrowError(kBodyOpen);
             }
         }
         archiveenv envelopes(base, m_szArchivePath, "archiveenv");
         if (envelopes.status() != db_ok) {
-            SetLastError(1);
-            if (!autoRebuild) ThrowError(1, "Could not open archive envelope database");
-            if (RunAutoRebuild()) ThrowError(18, "Archive envelope database was rebuild");
+            SetLastError(kEnvOpen.code);
+            if (!autoRebuild) ThrowError(kEnvOpen);
+            if (RunAutoRebuild("archiveenv does not open")) ThrowError(kEnvRebuiltOnOpen);
         }
         idxkey key{number, RecordSeq(seq)};
         result = ::GetArchiveBody(&bodies, &envelopes, &key, &body, messageSize, headerSize);
     }
     // As for the envelope: damage found by the read is rebuilt before 18 reports it.
-    if (result == db_corrupt && autoRebuild) RunAutoRebuild();
+    if (result == db_corrupt) RunAutoRebuild("Damage of archivebody found by a read");
     GetArchiveBodyDbRet(result);
 }
 

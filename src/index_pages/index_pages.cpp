@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "archive_manager/rebuild_guard.h"
 #include "dlarchive/archive.h"
 #include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
@@ -23,6 +22,13 @@
 using dlarchive::pages::EnvelopeSummary;
 using dlarchive::pages::PageContext;
 using dlarchive::pages::PageStrings;
+
+// The archive manager's automatic rebuild policy, as the page run needs it.
+class PagePolicy {
+public:
+    static bool Repair(CDlArchive& owner, const char* reason) { return owner.RunAutoRebuild(reason); }
+    static void CheckReloadFinished(CDlArchive& owner) { owner.CheckReloadFinished(); }
+};
 
 namespace {
 
@@ -56,8 +62,7 @@ Language LoadLanguage(CDlArchive& owner, const char* locale)
     ResolveLanguageSelection(locale != nullptr ? locale : "", language.key, charset);
     LanguageTable table;
     if (!table.Open(language.key.c_str(), LanguageModuleDlArchives)) {
-        owner.SetLastError(26);
-        throw CDlArchiveException(26, "Unable to initialize language table");
+        ThrowArchiveError(owner, dlarchive::errors::kLanguageTable);
     }
     PageStrings& s = language.strings;
     s.help = table.GetString(94);
@@ -83,13 +88,11 @@ std::vector<EnvelopeSummary> ReadEnvelopes(CDlArchive& owner)
         diamondBase base;
         archiveenv envelopes(base, path, "archiveenv");
         if (envelopes.status() != db_ok) {
-            owner.SetLastError(1);
-            throw CDlArchiveException(1, "Could not open archive envelope database");
+            ThrowArchiveError(owner, dlarchive::errors::kEnvOpen);
         }
         archivebody bodies(base, path, "archivebody");
         if (bodies.status() != db_ok) {
-            owner.SetLastError(7);
-            throw CDlArchiveException(7, "Could not open archive body database");
+            ThrowArchiveError(owner, dlarchive::errors::kBodyOpen);
         }
         envelopes.begin(0);
         for (envelopes.first(); envelopes.status() == db_ok; envelopes.next()) {
@@ -109,14 +112,9 @@ std::vector<EnvelopeSummary> ReadEnvelopes(CDlArchive& owner)
     if (end == db_eof) return records;
     // A walk cut short by damage would give pages that silently miss messages: the damage
     // is repaired (once the relations are closed) and reported instead.
-    const bool autoRebuild = strcasecmp(owner.IsAutoRebuild().c_str(), "Y") == 0;
-    if (end == db_corrupt && autoRebuild && !dlarchive::archive::RebuildRunning(owner.GetListName()) &&
-        RebuildArchiveDb(owner.GetListName())) {
-        owner.SetLastError(18);
-        throw CDlArchiveException(18, "Archive envelope database was rebuilt.");
-    }
-    owner.SetLastError(20);
-    throw CDlArchiveException(20, "Error in archive envelope database");
+    if (end == db_corrupt && PagePolicy::Repair(owner, "Damage of archiveenv found by the page walk"))
+        ThrowArchiveError(owner, dlarchive::errors::kEnvRebuilt);
+    ThrowArchiveError(owner, dlarchive::errors::kEnvOther);
 }
 
 std::vector<std::string> ChainTexts(const ms* chain)
@@ -135,8 +133,7 @@ void WritePage(CDlArchive& owner, const std::string& languageKey, const char* ki
     const bool fits = owner.GetArchivePathText()[0] != '\0' && page.size() < CDlArchive::kPathSize;
     const int fd = fits ? ::mkstemp(temp.data()) : -1;
     if (fd < 0) {
-        owner.SetLastError(19);
-        throw CDlArchiveException(19, "Out of memory.");
+        ThrowArchiveError(owner, dlarchive::errors::kOutOfMemoryPage);
     }
     std::size_t done = 0;
     bool ok = ::fchmod(fd, 0644) == 0;
@@ -149,8 +146,7 @@ void WritePage(CDlArchive& owner, const std::string& languageKey, const char* ki
     ok = ::close(fd) == 0 && ok;
     if (!ok || ::rename(temp.c_str(), page.c_str()) != 0) {
         ::unlink(temp.c_str());
-        owner.SetLastError(19);
-        throw CDlArchiveException(19, "Out of memory.");
+        ThrowArchiveError(owner, dlarchive::errors::kOutOfMemoryPage);
     }
 }
 
@@ -165,13 +161,14 @@ bool CDlArchive::SortArchiveRecords(const char* /*listName*/, ms** authors, ms**
                                     const char* locale)
 {
     const Language language = LoadLanguage(*this, locale);
+    CheckReloadFinished();
     const auto listings = dlarchive::pages::BuildListings(ReadEnvelopes(*this), language.strings);
     const auto append = [this](ms** chain, const std::vector<std::string>& texts) {
         // Appending at the tail of a long chain would walk it every time: build it here.
         ms** tail = chain;
         while (*tail != nullptr) tail = &(*tail)->next;
         for (const std::string& text : texts) {
-            if (appendString(tail, text.c_str()) == 0) ThrowError(19, "Unable to allocate memory.");
+            if (appendString(tail, text.c_str()) == 0) ThrowError(dlarchive::errors::kCannotAllocate);
             tail = &(*tail)->next;
         }
     };
@@ -191,6 +188,7 @@ void GeneratePage(CDlArchive& owner, const char* listName, const ms* chain, cons
                   Renderer render)
 {
     const Language language = LoadLanguage(owner, locale);
+    PagePolicy::CheckReloadFinished(owner);
     const auto records = ReadEnvelopes(owner);
     WritePage(owner, language.key, kind, render(Context(listName, language), ChainTexts(chain), records));
 }
@@ -233,6 +231,7 @@ void CDlArchive::GenerateIndexPages(const char* listName)
     std::optional<std::vector<EnvelopeSummary>> envelopes;
     for (const std::string& locale : locales) {
         const Language language = LoadLanguage(*this, locale.c_str());
+        if (!envelopes) CheckReloadFinished();
         if (!envelopes) envelopes = ReadEnvelopes(*this);
         const std::vector<EnvelopeSummary>& records = *envelopes;
         const PageContext context = Context(listName, language);

@@ -17,8 +17,8 @@ void ExpectArgs(const Args& args, std::size_t count)
 bool OpenList(CDlArchive& archive, const std::string& list)
 {
     if (!archive.SetListName(list.c_str())) {
-        archive.SetLastError(20);
-        archive.SetLastErrorMsg("List name too long");
+        archive.SetLastError(dlarchive::errors::kListNameTooLong.code);
+        archive.SetLastErrorMsg(dlarchive::errors::kListNameTooLong.text);
         return false;
     }
     archive.GetArchivePath();

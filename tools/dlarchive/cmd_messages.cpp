@@ -29,7 +29,7 @@ void ExpectAtLeast(const Args& args, std::size_t count)
 std::unique_ptr<CDlArchive> OpenList(const std::string& list)
 {
     auto archive = std::make_unique<CDlArchive>("dlarchive");
-    if (!archive->SetListName(list.c_str())) throw CDlArchiveException(20, "List name too long");
+    if (!archive->SetListName(list.c_str())) ThrowArchiveError(*archive, dlarchive::errors::kListNameTooLong);
     archive->GetArchivePath();
     if (archive->GetArchivePathText()[0] == '\0')
         throw CDlArchiveException(archive->GetLastError(), archive->GetLastErrorMsg());
