@@ -154,6 +154,26 @@ private:
     friend bool RebuildArchiveDb(const char* listName, CLogging* failure);
     // The page run reaches the rebuild policy through it.
     friend class PagePolicy;
+    friend class CDlArchiveIntakeRun;
+};
+
+// An intake run: a caller that writes message files and archives them one by one (an import)
+// marks the archive while it works, so that a run killed between writing a file and storing it
+// leaves a trace that the next operation repairs (the relations are rebuilt from the files).
+// Starting a run first repairs such a trace of an earlier run (automatic rebuild on; else it
+// throws 20) and removes the temporary files that killed runs left.
+class DLARCHIVE_API CDlArchiveIntakeRun {
+public:
+    explicit CDlArchiveIntakeRun(CDlArchive& archive);
+    ~CDlArchiveIntakeRun();
+    CDlArchiveIntakeRun(const CDlArchiveIntakeRun&) = delete;
+    CDlArchiveIntakeRun& operator=(const CDlArchiveIntakeRun&) = delete;
+    // Every message of the run was written and archived (or reported).
+    void Finish();
+
+private:
+    struct Marker;
+    Marker* m_marker;
 };
 
 // True while a message store rebuild runs; the archive rebuild neither sets nor reads it.

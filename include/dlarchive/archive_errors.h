@@ -53,7 +53,7 @@ inline constexpr ArchiveError kNoListName{20, "No list name"};
 inline constexpr ArchiveError kInvalidListName{20, "Invalid list name"};
 inline constexpr ArchiveError kListNameTooLong{20, "List name too long"};
 // A reload or rebuild that did not finish left relations that look complete but are not.
-inline constexpr ArchiveError kIncomplete{20, "Archive relations are incomplete: a reload did not finish"};
+inline constexpr ArchiveError kIncomplete{20, "Archive relations are incomplete: a run did not finish"};
 // The remote access file.
 inline constexpr ArchiveError kMemberNotFound{22, "Member's email not found."};
 inline constexpr ArchiveError kPasswordNotFound{23, "Password not found."};

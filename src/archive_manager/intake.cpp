@@ -158,10 +158,10 @@ bool CDlArchive::RunAutoRebuild(const char* reason)
 
 void CDlArchive::CheckReloadFinished()
 {
-    using dlarchive::archive::ReloadState;
+    using dlarchive::archive::RunState;
     if (m_szArchivePath[0] == '\0') return;
-    if (dlarchive::archive::GetReloadState(m_szArchivePath) != ReloadState::kInterrupted) return;
-    if (RunAutoRebuild("A reload that did not finish")) ThrowError(dlarchive::errors::kRebuilt);
+    if (dlarchive::archive::GetRunState(m_szArchivePath) != RunState::kInterrupted) return;
+    if (RunAutoRebuild("A run that did not finish")) ThrowError(dlarchive::errors::kRebuilt);
     ThrowError(dlarchive::errors::kIncomplete);
 }
 
@@ -280,7 +280,8 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
 {
     if (m_szArchivePath[0] == '\0') throw CFileUtilException(kFileModule, "No archive path");
     // Until every message file is stored, the relations only look complete.
-    dlarchive::archive::ReloadMarker marker(m_szArchivePath);
+    dlarchive::archive::RunMarker marker(m_szArchivePath, dlarchive::archive::RunMarker::Kind::kReload);
+    dlarchive::archive::RemoveStaleTemporaries(m_szArchivePath);
     ReplaceRelations(GetDlHomeDir(), m_szArchivePath);
     // Numbers, not names: a list of 100,000 names would cost more than the whole intake.
     const std::vector<uint32_t> numbers = MessageNumbers(m_szArchivePath);

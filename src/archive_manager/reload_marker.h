@@ -1,34 +1,43 @@
 #pragma once
-// A reload or rebuild marks its archive directory for as long as it runs: the marker file is
-// created and locked (flock) before the relations are replaced, and removed only once every
-// message file has been stored. A marker that nobody holds locked is the trace of a reload
-// that did not finish (killed, disk full, a failing template): its relations look complete
-// but are not, and the next operation repairs or reports them.
+// Runs that write an archive's relations mark its directory for as long as they last. The
+// marker file is created and locked (flock) before anything is written and removed only when
+// the run ends well: a reload or rebuild holds it exclusively, an intake run (an import of many
+// messages) shared. A marker that nobody holds is the trace of a run that did not finish
+// (killed, disk full, a failing template): its relations look complete but are not, and the
+// next operation repairs them (a rebuild stores every message file) or reports it.
 #include <string>
 
 namespace dlarchive::archive {
 
-inline constexpr const char* kReloadMarker = ".reload-incomplete";
+inline constexpr const char* kRunMarker = ".run-incomplete";
 
-enum class ReloadState { kNone, kRunning, kInterrupted };
+enum class RunState { kNone, kRunning, kInterrupted };
 
-ReloadState GetReloadState(const char* archivePath);
+RunState GetRunState(const char* archivePath);
 
-class ReloadMarker {
+class RunMarker {
 public:
-    // Creates and locks the marker, waiting for a reload of the same directory in another
-    // process to end first. Throws CFileUtilException when the marker cannot be made.
-    explicit ReloadMarker(const char* archivePath);
-    // The marker stays (and is unlocked) unless Finish ran.
-    ~ReloadMarker();
-    ReloadMarker(const ReloadMarker&) = delete;
-    ReloadMarker& operator=(const ReloadMarker&) = delete;
-    // The reload ran to its end: the marker goes.
+    enum class Kind { kReload, kIntake };
+    // Creates and locks the marker; a reload waits for the runs of other processes to end.
+    // Within one process a reload inside an intake run takes the run's own lock over. Throws
+    // CFileUtilException when the marker cannot be made.
+    RunMarker(const char* archivePath, Kind kind);
+    // Unless Finish ran, the marker stays (unlocked once no run of this process holds it).
+    ~RunMarker();
+    RunMarker(const RunMarker&) = delete;
+    RunMarker& operator=(const RunMarker&) = delete;
+    // The run ended well: the marker goes, unless another run still holds it.
     void Finish();
 
 private:
+    void Release(bool finished);
     std::string m_path;
-    int m_fd = -1;
+    Kind m_kind;
+    bool m_released = false;
 };
+
+// Removes the temporary files (".import-<pid>-<n>.tmp", "<page>.<pid>.tmp.XXXXXX") that
+// processes no longer running left in the archive directory.
+void RemoveStaleTemporaries(const char* archivePath);
 
 }  // namespace dlarchive::archive

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "archive_manager/rebuild_policy.h"
+#include "archive_manager/reload_marker.h"
 #include "dlarchive/archive.h"
 #include "dlarchive/record_functions.h"
 #include "dlarchive/records.h"
@@ -36,6 +37,19 @@ std::unique_ptr<LanguageTable> OpenTable(const char* locale)
     return table;
 }
 
+// The relations tie a message's records together: a message whose envelope is there without its
+// body, or the other way round, lost records to damage the store's checks cannot see (frames of
+// a write-ahead log dropped as garbage). Not while a run writes the archive: it stores the
+// envelope first.
+template <typename Relation>
+bool OtherHalfStored(Relation& other, uint32_t number, const char* archivePath)
+{
+    if (other.status() != db_ok) return false;
+    other.setKey(idxkey{number, 0});
+    return other.get(0) == db_ok &&
+           dlarchive::archive::GetRunState(archivePath) != dlarchive::archive::RunState::kRunning;
+}
+
 }  // namespace
 
 void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& envelope, uint32_t& messageSize,
@@ -54,11 +68,15 @@ void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& enve
         }
         idxkey key{number, RecordSeq(seq)};
         result = ::GetArchiveEnv(&envelopes, &key, &envelope, messageSize, headerSize);
+        if (result == db_notfound && seq == 0) {
+            archivebody bodies(base, m_szArchivePath, "archivebody");
+            if (OtherHalfStored(bodies, number, m_szArchivePath)) result = db_corrupt;
+        }
     }
     // Damage that only the read found (22) is reported as rebuilt (18), so it is rebuilt,
     // once the relation is closed: the caller asks again, and would otherwise meet the same
     // damage for ever.
-    if (result == db_corrupt) RunAutoRebuild("Damage of archiveenv found by a read");
+    if (result == db_corrupt) RunAutoRebuild("Damage of archiveenv found by a read (or a body without envelope)");
     GetArchiveEnvDbRet(result);
 }
 
@@ -87,9 +105,11 @@ void CDlArchive::GetArchiveBody(uint32_t number, int8_t seq, mail_bodystruct*& b
         }
         idxkey key{number, RecordSeq(seq)};
         result = ::GetArchiveBody(&bodies, &envelopes, &key, &body, messageSize, headerSize);
+        if (result == db_notfound && seq == 0 && OtherHalfStored(envelopes, number, m_szArchivePath))
+            result = db_corrupt;
     }
     // As for the envelope: damage found by the read is rebuilt before 18 reports it.
-    if (result == db_corrupt) RunAutoRebuild("Damage of archivebody found by a read");
+    if (result == db_corrupt) RunAutoRebuild("Damage of archivebody found by a read (or an envelope without body)");
     GetArchiveBodyDbRet(result);
 }
 

@@ -129,7 +129,9 @@ std::vector<std::string> ChainTexts(const ms* chain)
 void WritePage(CDlArchive& owner, const std::string& languageKey, const char* kind, const std::string& content)
 {
     const std::string page = std::string(owner.GetArchivePathText()) + languageKey + "-" + kind + ".html";
-    std::string temp = std::string(owner.GetArchivePathText()) + languageKey + "-" + kind + ".tmp.XXXXXX";
+    // The process id in the name lets a later run remove what a killed one left behind.
+    std::string temp = std::string(owner.GetArchivePathText()) + languageKey + "-" + kind + "." +
+                       std::to_string(::getpid()) + ".tmp.XXXXXX";
     const bool fits = owner.GetArchivePathText()[0] != '\0' && page.size() < CDlArchive::kPathSize;
     const int fd = fits ? ::mkstemp(temp.data()) : -1;
     if (fd < 0) {

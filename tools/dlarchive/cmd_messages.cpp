@@ -116,6 +116,8 @@ int Import(const Args& args)
         readers.push_back(std::make_unique<MessageFileReader>(args[i]));
         total += readers.back()->Count();
     }
+    // Marks the archive until every file written is archived: a killed import is repaired.
+    CDlArchiveIntakeRun run(*archive);
     Progress progress(total);
     uint32_t next = NextMessageNumber(dir);
     uint64_t imported = 0, failed = 0;
@@ -131,6 +133,7 @@ int Import(const Args& args)
         }
     }
     progress.Finish();
+    run.Finish();
     const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::syncfs(dirFd);
