@@ -54,6 +54,28 @@ void KeyBuffer(const KeyNumbers& key, char (&buffer)[8])
 
 }  // namespace
 
+namespace {
+
+// The reason of the last damage the store found in this thread.
+thread_local std::string t_lastDamage;
+
+}  // namespace
+
+dbError dlarchive::relstore::NoteDamage(const std::string& reason)
+{
+    try {
+        t_lastDamage = reason;
+    } catch (const std::bad_alloc&) {
+        t_lastDamage.clear();
+    }
+    return db_corrupt;
+}
+
+const char* diaRel::LastDamage()
+{
+    return t_lastDamage.c_str();
+}
+
 std::string diaRel::FilePath(const char* directory, const char* name)
 {
     return dlarchive::platform::JoinPath(DirectoryOf(directory), std::string(name != nullptr ? name : "") + ".db");
@@ -67,39 +89,24 @@ diaRel::diaRel(diamondBase& base, const char* directory, const char* name) : m_b
         return;
     m_name = name;
     m_path = FilePath(directory, name);
-    // Opening never creates: a missing file is not handed to SQLite at all.
+    // Opening never creates: a missing file is not handed to SQLite at all, nor anything but
+    // a regular file.
     struct stat st;
-    if (::stat(m_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (!IsRegularFile(m_path, &st)) return;
     std::unique_ptr<Connection> connection = Pool::Instance().take(m_path, st);
     if (connection == nullptr) {
-        int rc = SQLITE_OK;
-        sqlite3* db = OpenDatabase(m_path, SQLITE_OPEN_READWRITE, &rc);
-        if (db == nullptr) {
-            m_status = MapResult(rc) == db_nomem ? db_nomem : db_notopened;
+        const dbError opened = OpenConnection(DirectoryOf(directory), m_path, connection);
+        if (opened != db_ok) {
+            m_status = opened;
             return;
-        }
-        connection.reset(new (std::nothrow) Connection);
-        if (connection == nullptr) {
-            sqlite3_close_v2(db);
-            m_status = db_nomem;
-            return;
-        }
-        connection->db = db;
-        connection->path = m_path;
-        // The file SQLite opened: should it have been replaced since the stat, this
-        // connection is simply never reused.
-        struct stat now;
-        if (::stat(m_path.c_str(), &now) == 0) {
-            connection->device = now.st_dev;
-            connection->inode = now.st_ino == st.st_ino ? now.st_ino : 0;
         }
     } else {
         sqlite3_busy_timeout(connection->db, g_lockTimeoutMs.load());
-    }
-    const dbError header = CheckHeader(connection->db);
-    if (header != db_ok) {
-        m_status = header;
-        return;  // the connection is closed, not kept
+        const dbError header = CheckHeader(connection->db, m_path);
+        if (header != db_ok) {
+            m_status = header;
+            return;  // the connection is closed, not kept
+        }
     }
     m_impl = new (std::nothrow) Impl;
     if (m_impl == nullptr) {
@@ -136,14 +143,12 @@ bool diaRel::isOpen() const
     return m_impl != nullptr;
 }
 
-// First use of an open relation: the object's field table, and once per connection the
-// connection settings, the relation's meta data and the statements. A mismatch makes every
-// later operation fail alike.
+// First use of an open relation: the object's field table, and once per connection its
+// set-up (SetUpConnection). A mismatch makes every later operation fail alike.
 dbError diaRel::ready()
 {
     if (m_impl == nullptr) return db_notopened;
-    Connection& c = *m_impl->conn;
-    if (c.broken != db_ok) return c.broken;
+    if (m_impl->conn->broken != db_ok) return m_impl->conn->broken;
     if (!m_impl->checked) {
         bool good = keyLength(0) == 8 && recordLength() > 0 && fieldCount() >= 0;
         auto* fixed = static_cast<uint8_t*>(recordData());
@@ -153,35 +158,10 @@ dbError diaRel::ready()
         if (!good) return db_range;
         m_impl->checked = true;
     }
-    if (c.ready) return db_ok;
-    sqlite3* db = c.db;
-    std::string stored;
-    int rc = Exec(db, "PRAGMA synchronous=NORMAL");
-    if (rc == SQLITE_OK) rc = ReadRelationName(db, stored);
-    if (rc == SQLITE_OK)
-        rc = c.get.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE id=?1 AND seq=?2");
-    if (rc == SQLITE_OK)
-        rc = c.insert.prepare(db, "INSERT INTO records(id, seq, fixed, fields, crc) VALUES(?1, ?2, ?3, ?4, ?5)");
-    if (rc == SQLITE_OK) rc = c.remove.prepare(db, "DELETE FROM records WHERE id=?1 AND seq=?2");
-    if (rc == SQLITE_OK) rc = c.walkAll.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records ORDER BY id, seq");
-    if (rc == SQLITE_OK)
-        rc = c.walkFrom.prepare(
-            db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
-    if (rc == SQLITE_OK) rc = c.beginLock.prepare(db, "BEGIN EXCLUSIVE");
-    if (rc == SQLITE_OK) rc = c.commit.prepare(db, "COMMIT");
-    if (rc == SQLITE_OK) rc = c.rollback.prepare(db, "ROLLBACK");
-    if (rc != SQLITE_OK) {
-        const dbError result = MapResult(rc);
-        // Waiting for a lock or memory may succeed later; anything else will not.
-        if (result != db_locked && result != db_nomem) c.broken = result;
-        return result;
-    }
-    if (stored != m_name) {
-        c.broken = db_corrupt;
-        return db_corrupt;
-    }
-    c.ready = true;
-    return db_ok;
+    if (m_impl->conn->ready) return db_ok;
+    const dbError result = SetUpConnection(m_impl->conn, m_name);
+    m_impl->db = m_impl->conn->db;
+    return result;
 }
 
 // Results that may mean damage: the connection is closed with the object, not kept.
@@ -205,12 +185,12 @@ void diaRel::resetWalk()
 dbError diaRel::afterWrite(int rc)
 {
     if (m_impl->lockDepth > 0 && sqlite3_get_autocommit(m_impl->db)) m_impl->lockDepth = 0;
-    return MapResult(rc);
+    return SqliteResult(m_impl->db, rc, m_path);
 }
 
 // Fills the object from the current row of a statement (id, seq, fixed, fields, crc), after
 // checking everything that can be checked; on any disagreement the object is emptied and
-// the result is 22.
+// the result is 22, its reason kept for LastDamage.
 dbError diaRel::readRow(void* statement, int)
 {
     auto* st = static_cast<sqlite3_stmt*>(statement);
@@ -219,58 +199,40 @@ dbError diaRel::readRow(void* statement, int)
     _db_strStruct* table = fieldTable();
     auto* fixedOut = static_cast<uint8_t*>(recordData());
 
-    const sqlite3_int64 id = sqlite3_column_int64(st, 0);
-    const sqlite3_int64 seq = sqlite3_column_int64(st, 1);
-    const auto* fixed = static_cast<const uint8_t*>(sqlite3_column_blob(st, 2));
-    const int fixedLen = sqlite3_column_bytes(st, 2);
-    const auto* fields = static_cast<const uint8_t*>(sqlite3_column_blob(st, 3));
-    const std::size_t fieldsLen = static_cast<std::size_t>(sqlite3_column_bytes(st, 3));
-    const sqlite3_int64 crc = sqlite3_column_int64(st, 4);
+    StoredRecord row;
+    row.id = sqlite3_column_int64(st, 0);
+    row.seq = sqlite3_column_int64(st, 1);
+    row.fixed = static_cast<const uint8_t*>(sqlite3_column_blob(st, 2));
+    row.fixedLength = static_cast<std::size_t>(sqlite3_column_bytes(st, 2));
+    row.fields = static_cast<const uint8_t*>(sqlite3_column_blob(st, 3));
+    row.fieldsLength = static_cast<std::size_t>(sqlite3_column_bytes(st, 3));
+    row.crc = sqlite3_column_int64(st, 4);
     if (sqlite3_errcode(m_impl->db) == SQLITE_NOMEM) return db_nomem;
 
-    auto corrupt = [&]() {
+    auto empty = [&](dbError result) {
         std::memset(fixedOut, 0, recordLen);
         startData();
         endData();
-        return db_corrupt;
+        return result;
     };
-    bool good = id >= 0 && id <= UINT32_MAX && seq >= 0 && seq <= UINT16_MAX && fixed != nullptr &&
-                static_cast<uint32_t>(fixedLen) == recordLen && (fields != nullptr || fieldsLen == 0);
-    if (good)
-        good = RecordChecksum(static_cast<uint32_t>(id), static_cast<uint16_t>(seq), fixed, fixedLen, fields,
-                              fieldsLen) == crc;
-    // Field lengths: the encoding must be consumed exactly and agree with the slots.
-    std::size_t pos = 0;
-    for (int i = 0; good && i < count; ++i) {
-        if (fieldsLen - pos < 4) {
-            good = false;
-            break;
-        }
-        const uint32_t length = GetLe32(fields + pos);
-        pos += 4;
-        const std::size_t slot = table[i].ref - fixedOut;
-        if (length > fieldsLen - pos || GetLe32(fixed + slot) != length) good = false;
-        pos += length;
-    }
-    if (good && pos != fieldsLen) good = false;
-    if (!good) return corrupt();
+    auto damaged = [&](const std::string& reason) {
+        NoteDamage(m_path + ": record (" + std::to_string(row.id) + ", " + std::to_string(row.seq) + "): " + reason);
+        return empty(db_corrupt);
+    };
+    std::string reason;
+    if (!CheckRecord(row, recordLen, table, count, fixedOut, reason)) return damaged(reason);
 
-    std::memcpy(fixedOut, fixed, recordLen);
-    KeyNumbers key{static_cast<uint32_t>(id), static_cast<uint16_t>(seq)};
+    std::memcpy(fixedOut, row.fixed, recordLen);
+    KeyNumbers key{static_cast<uint32_t>(row.id), static_cast<uint16_t>(row.seq)};
     char keyBuffer[8];
     KeyBuffer(key, keyBuffer);
-    if (compareKey(0, keyBuffer) != 0) return corrupt();
+    if (compareKey(0, keyBuffer) != 0) return damaged("the fixed record holds another key");
     startData();
-    pos = 0;
+    std::size_t pos = 0;
     for (int i = 0; i < count; ++i) {
-        const uint32_t length = GetLe32(fields + pos);
+        const uint32_t length = GetLe32(row.fields + pos);
         pos += 4;
-        if (table[i].data->cpy(fields + pos, length) != db_ok) {
-            std::memset(fixedOut, 0, recordLen);
-            startData();
-            endData();
-            return db_nomem;
-        }
+        if (table[i].data->cpy(row.fields + pos, length) != db_ok) return empty(db_nomem);
         pos += length;
     }
     endData();
@@ -307,7 +269,7 @@ dbError diaRel::get(int index)
         endData();
         result = db_notfound;
     } else {
-        result = MapResult(rc);
+        result = SqliteResult(m_impl->db, rc, m_path);
     }
     sqlite3_reset(st);
     return note(result);
@@ -326,18 +288,7 @@ dbError diaRel::put()
     _db_strStruct* table = fieldTable();
     std::vector<uint8_t>& buffer = m_impl->fields;
     buffer.clear();
-    try {
-        for (int i = 0; i < count; ++i) {
-            const dbData& field = *table[i].data;
-            uint8_t length[4];
-            PutLe32(length, field.length());
-            PutLe32(table[i].ref, field.length());
-            buffer.insert(buffer.end(), length, length + 4);
-            if (field.length() > 0) buffer.insert(buffer.end(), field.data(), field.data() + field.length());
-        }
-    } catch (const std::bad_alloc&) {
-        return db_nomem;
-    }
+    if (!EncodeFields(table, count, buffer)) return db_nomem;
     if (buffer.size() > INT32_MAX) return db_range;
     const int64_t crc = RecordChecksum(key.id, key.seq, fixed, recordLen, buffer.data(), buffer.size());
     sqlite3_stmt* st = m_impl->conn->insert.get();
@@ -389,7 +340,7 @@ dbError diaRel::lock(bool, int)
     sqlite3_stmt* st = m_impl->conn->beginLock.get();
     const int rc = sqlite3_step(st);
     sqlite3_reset(st);
-    if (rc != SQLITE_DONE) return note(MapResult(rc));
+    if (rc != SQLITE_DONE) return note(SqliteResult(m_impl->db, rc, m_path));
     m_impl->lockDepth = 1;
     return db_ok;
 }
@@ -409,7 +360,7 @@ dbError diaRel::unlock()
         sqlite3_step(m_impl->conn->rollback.get());
         sqlite3_reset(m_impl->conn->rollback.get());
     }
-    return note(MapResult(rc));
+    return note(SqliteResult(m_impl->db, rc, m_path));
 }
 
 dbError diaRel::begin(int index)
@@ -467,7 +418,7 @@ dbError diaRel::next()
     } else if (rc == SQLITE_DONE) {
         result = db_eof;
     } else {
-        result = MapResult(rc);
+        result = SqliteResult(m_impl->db, rc, m_path);
     }
     resetWalk();
     return m_status = note(result);

@@ -2,6 +2,7 @@
 // idle connections kept for reuse; diamondBase.
 #include <pthread.h>
 #include <algorithm>
+#include <new>
 
 #include "platform/relation_store_internal.h"
 
@@ -35,6 +36,14 @@ dbError MapResult(int rc)
     }
 }
 
+dbError SqliteResult(sqlite3* db, int rc, const std::string& path)
+{
+    const dbError result = MapResult(rc);
+    if (result == db_corrupt)
+        NoteDamage(path + ": SQLite: " + sqlite3_errstr(rc) + " (" + (db != nullptr ? sqlite3_errmsg(db) : "") + ")");
+    return result;
+}
+
 bool IsBusy(int rc)
 {
     return (rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED;
@@ -62,6 +71,89 @@ Connection::~Connection()
 {
     for (Statement* st : {&get, &insert, &remove, &walkAll, &walkFrom, &beginLock, &commit, &rollback}) st->finalize();
     sqlite3_close_v2(db);
+}
+
+namespace {
+
+// OpenConnection under the swap lock: the name keeps naming the file SQLite opens, so its
+// identity is known.
+dbError OpenLocked(const std::string& directory, const std::string& path, std::unique_ptr<Connection>& out)
+{
+    struct stat st;
+    if (!IsRegularFile(path, &st)) return db_notopened;
+    int rc = SQLITE_OK;
+    sqlite3* db = OpenDatabase(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, &rc);
+    if (db == nullptr) return MapResult(rc) == db_nomem ? db_nomem : db_notopened;
+    std::unique_ptr<Connection> connection(new (std::nothrow) Connection);
+    if (connection == nullptr) {
+        sqlite3_close_v2(db);
+        return db_nomem;
+    }
+    connection->db = db;
+    connection->directory = directory;
+    connection->path = path;
+    connection->device = st.st_dev;
+    connection->inode = st.st_ino;
+    const dbError header = CheckHeader(db, path);
+    if (header != db_ok) return header;  // the connection is closed, not kept
+    out = std::move(connection);
+    return db_ok;
+}
+
+}  // namespace
+
+dbError OpenConnection(const std::string& directory, const std::string& path, std::unique_ptr<Connection>& out)
+{
+    SwapLock lock(directory, false);
+    if (lock.result() != db_ok) return lock.result();
+    return OpenLocked(directory, path, out);
+}
+
+dbError SetUpConnection(std::unique_ptr<Connection>& connection, const std::string& name)
+{
+    SwapLock lock(connection->directory, false);
+    if (lock.result() != db_ok) return lock.result();
+    struct stat st;
+    if (!IsRegularFile(connection->path, &st) || st.st_dev != connection->device || st.st_ino != connection->inode) {
+        // Replaced since it was opened: this connection has not opened the old file's side
+        // files yet, and must not open the new file's. Open the file under the name now.
+        std::unique_ptr<Connection> current;
+        const dbError opened = OpenLocked(connection->directory, connection->path, current);
+        if (opened != db_ok) {
+            if (opened != db_locked && opened != db_nomem) connection->broken = opened;
+            return opened;
+        }
+        connection = std::move(current);
+    }
+    Connection& c = *connection;
+    sqlite3* db = c.db;
+    std::string stored;
+    int rc = Exec(db, "PRAGMA synchronous=NORMAL");
+    if (rc == SQLITE_OK) rc = ReadRelationName(db, stored);
+    if (rc == SQLITE_OK)
+        rc = c.get.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records WHERE id=?1 AND seq=?2");
+    if (rc == SQLITE_OK)
+        rc = c.insert.prepare(db, "INSERT INTO records(id, seq, fixed, fields, crc) VALUES(?1, ?2, ?3, ?4, ?5)");
+    if (rc == SQLITE_OK) rc = c.remove.prepare(db, "DELETE FROM records WHERE id=?1 AND seq=?2");
+    if (rc == SQLITE_OK) rc = c.walkAll.prepare(db, "SELECT id, seq, fixed, fields, crc FROM records ORDER BY id, seq");
+    if (rc == SQLITE_OK)
+        rc = c.walkFrom.prepare(
+            db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
+    if (rc == SQLITE_OK) rc = c.beginLock.prepare(db, "BEGIN EXCLUSIVE");
+    if (rc == SQLITE_OK) rc = c.commit.prepare(db, "COMMIT");
+    if (rc == SQLITE_OK) rc = c.rollback.prepare(db, "ROLLBACK");
+    if (rc != SQLITE_OK) {
+        const dbError result = SqliteResult(db, rc, c.path);
+        // Waiting for a lock or memory may succeed later; anything else will not.
+        if (result != db_locked && result != db_nomem) c.broken = result;
+        return result;
+    }
+    if (stored != name) {
+        c.broken = NoteDamage(c.path + ": holds the relation '" + stored + "'");
+        return c.broken;
+    }
+    c.ready = true;
+    return db_ok;
 }
 
 Pool& Pool::Instance()
