@@ -94,7 +94,12 @@ bool IsRegularFile(const std::string& path, struct stat* st)
 SwapLock::SwapLock(const std::string& directory, bool exclusive)
 {
     m_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (m_fd < 0) return;
+    if (m_fd < 0) {
+        // A directory this process may search but not read: openers go on without the lock
+        // (as readers there cannot take part in replacing anyway); replacements cannot.
+        if (errno == EACCES && !exclusive) m_result = db_ok;
+        return;
+    }
     const int operation = exclusive ? LOCK_EX : LOCK_SH;
     if (::flock(m_fd, operation | LOCK_NB) == 0) {
         m_result = db_ok;

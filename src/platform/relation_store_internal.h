@@ -103,7 +103,8 @@ bool IsRegularFile(const std::string& path, struct stat* st = nullptr);
 // puts a new file in place under the relation's name and removes the old file's side files.
 // So the database, WAL and shared-memory files of a connection are always of one file, and a
 // connection to a replaced file never meets the side files of its successor. Waits up to the
-// lock timeout: result() is then 14 (11 when the directory cannot be opened).
+// lock timeout: result() is then 14 (11 when the directory cannot be opened; a directory this
+// process may search but not read gives openers no lock and no failure).
 class SwapLock {
 public:
     SwapLock(const std::string& directory, bool exclusive);

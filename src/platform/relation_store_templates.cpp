@@ -262,6 +262,13 @@ dbError ReplaceByNewFile(sqlite3* source, const std::string& directory, const st
     const std::string temp = TempName(directory, target);
     dbError result = WriteCopy(source, temp);
     if (result != db_ok) return result;
+    // The new file keeps the old one's permissions and, where this process may, its owner,
+    // so that the processes that used the relation still can (as SQLite does for side files).
+    struct stat old;
+    if (IsRegularFile(target, &old)) {
+        ::chmod(temp.c_str(), old.st_mode & 07777);
+        if (::geteuid() == 0) (void)!::chown(temp.c_str(), old.st_uid, old.st_gid);
+    }
     {
         SwapLock lock(directory, true);
         result = lock.result();

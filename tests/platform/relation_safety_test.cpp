@@ -141,12 +141,15 @@ TEST_F(Safety, IdleConnectionsOfAnotherProcessNeverHoldUpAReplacement)
         std::string bytes = testenv::ReadFile(file);
         bytes[header ? 0 : bytes.rfind("subject 2") + 8] ^= 0x20;
         testenv::WriteFile(file, bytes);
+        ASSERT_EQ(::chmod(file.c_str(), 0604), 0);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Replace(templ), db_ok);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
         ASSERT_EQ(PutAll(dir, {100}), db_ok);  // in the new file's WAL, kept by our pool
         replaced.send();
         EXPECT_EQ(Join(child), 0);
+        struct stat st;
+        EXPECT_TRUE(::stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0604);
         diamondBase::ReleaseIdle();
         // Replaced in place, the file is the one the object in use had open.
         EXPECT_EQ(Walk(dir), header ? Keys({100, 101}) : Keys({9, 100, 101}));
