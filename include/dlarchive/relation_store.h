@@ -8,7 +8,7 @@
 // durability on power loss for speed (WAL, synchronous=NORMAL) but never hands out data it
 // cannot vouch for: structural damage reported by SQLite, a record whose checksum, lengths or
 // key do not agree, or a file of another relation gives 22 ("Corrupt"), so that the caller
-// can rebuild.
+// can rebuild; diaRel::LastDamage() then says which check fired where.
 //
 // Usage, one unit of work:
 //
@@ -35,6 +35,8 @@
 // transaction; inside lock() ... unlock() the writes form one transaction that other
 // processes see at unlock(). A write or lock() that finds another process holding the
 // relation waits up to the lock timeout (diamondBase::SetLockTimeout) and then gives 14.
+// Relation files are replaced only through diaRel::ReplaceWithTemplate and diaRel::Create,
+// which never wait for other processes' idle connections.
 // Objects of this header are used by one thread at a time and must not be carried across
 // fork().
 #include <cstdint>
@@ -169,12 +171,12 @@ public:
     static int LockTimeout();
 
     // The store keeps a few connections of this process that no relation object uses at the
-    // moment, so that the next relation opened on the same file starts at once (they are
-    // closed after some seconds of the process's own store activity without use, and before
-    // the process forks, and are never kept after an error that may mean damage). An idle
-    // connection
-    // holds SQLite's shared lock on its file; ReleaseIdle closes them all, for instance
-    // before another process must repair a relation this one had open.
+    // moment, so that the next relation opened on the same file starts at once. They are
+    // closed after some seconds of the process's own store activity without use, before the
+    // process forks, when their file was replaced under its name (checked on every reuse),
+    // and are never kept after an error that may mean damage. They never stop another
+    // process from replacing a relation. ReleaseIdle closes them all, for instance before
+    // bytes are written over a relation file behind the store's back.
     static void ReleaseIdle();
 
     // Relations currently open on this base.
@@ -190,10 +192,14 @@ private:
 class DLARCHIVE_API diaRel : public DIA_object {
 public:
     // Opens "<directory>/<name>.db". Opening never creates the file. Read the result with
-    // status(): 0 open; 11 when the file is missing or cannot be opened (or the name does not
-    // fit 259 characters); 22 when it is not a database of this store (garbage, truncated
-    // header, 0 bytes, another program's database). A relation that is not open answers 11
-    // to every operation.
+    // status(): 0 open; 11 when the file is missing, is not a regular file (a symbolic link,
+    // FIFO or device is never followed or opened, so opening never blocks), or cannot be
+    // opened (or the name does not fit 259 characters); 22 when it is not a database of this
+    // store (garbage, truncated header, 0 bytes, another program's database); 14 only when a
+    // replacement of the file keeps the directory past the lock timeout. A relation that is
+    // not open answers 11 to every operation. A relation opened but not yet used that is
+    // replaced meanwhile is used in its new content; once used, an object keeps the file it
+    // read until it is destroyed.
     diaRel(diamondBase& base, const char* directory, const char* name);
     ~diaRel() override;
     diaRel(const diaRel&) = delete;
@@ -240,27 +246,41 @@ public:
     // "<directory>/<name>.db".
     static std::string FilePath(const char* directory, const char* name);
 
+    // Why the store last answered 22 in this thread: which check fired on which record (id,
+    // seq) or header of which file, e.g. "/a/archiveenv.db: record (5, 0): checksum
+    // mismatch". Empty when it never did. The text stays until the next damage is found.
+    static const char* LastDamage();
+
     // Creates an empty relation (a template) "<directory>/<name>.db". Without `replace` an
     // existing file is left alone and the result is 9; with it the file is replaced as by
     // ReplaceWithTemplate. 11 when the file cannot be created.
     static dbError Create(const char* directory, const char* name, bool replace = false);
 
-    // Replaces the relation "<directory>/<name>.db" by a copy of the template file (an empty
-    // relation made by Create). Safe while other processes use the relation, and when its
-    // file is damaged or missing:
-    //  - a relation that SQLite can still write is overwritten in one transaction through
+    // Whether the file is a template for the relation `name`: a regular file (never followed
+    // through a link) holding a sound relation of this store of that name (header, schema,
+    // meta data, SQLite's quick_check, no write-ahead log with content beside it) that holds
+    // no records. Results: 0 it is; 11 missing, not a regular file or unreadable; 22 not a
+    // sound relation of that name (LastDamage says why); 9 it holds records; 18 no memory.
+    static dbError CheckTemplate(const char* templatePath, const char* name);
+
+    // Replaces the relation "<directory>/<name>.db" by a copy of the template file, checked
+    // first as CheckTemplate does (any result but 0 is returned and nothing is replaced).
+    // Safe while other processes use the relation, and when its file is damaged, foreign,
+    // missing, or a link or FIFO:
+    //  - a relation file SQLite can still write is overwritten in one transaction through
     //    SQLite itself, so other processes see either the old or the new content;
-    //  - a file SQLite cannot use is emptied in place under SQLite's exclusive file lock,
-    //    its journal and WAL files are removed, and the template is copied in;
-    //  - a missing file is built under a temporary name and linked into place after stale
-    //    journal and WAL files are removed.
-    // Results: 0; 22 when the template is not a relation of this store (the target is then
-    // left alone); 14 when other processes keep the relation busy past the lock timeout; 11
-    // when a file cannot be created or written. Replacements in one directory are serialised
-    // across processes (flock on the directory). The idle connections this process keeps
-    // for reuse are closed first. Do not call it while this process holds lock() on the same
-    // relation: it would wait for itself. A file SQLite cannot use is replaced only once no
-    // connection of any process has it open (up to the lock timeout).
+    //  - any other file is replaced by a new file: the copy is written whole under a
+    //    temporary name beside it and renamed over it, and the old file's journal, WAL and
+    //    shared-memory files are removed in the same step. Connections other processes still
+    //    have to the old file go on reading it until they are closed (an idle one is closed
+    //    at its next reuse); they never touch the new file or its side files.
+    // The old content is touched only once the new one is complete: a replacement that fails
+    // (a directory that is not writable, a full disk) leaves the relation as it was.
+    // Results: as CheckTemplate; 14 when another process holds lock() on the relation past
+    // the lock timeout (idle connections never hold a replacement up); 11 when a file cannot
+    // be created or written. Do not call it while this process holds lock() on the same
+    // relation: it would wait for itself. Nor while this process has the template open as a
+    // relation: the template is read with a descriptor of its own.
     //
     // Callers that would copy template files over relation files must use this instead: a
     // plain copy over a relation in use, or next to its -wal/-shm files, corrupts it.
