@@ -1,5 +1,6 @@
 // The remote access file: member addresses with the hash keys of their passwords.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -35,7 +36,13 @@ bool CDlArchive::UpdateRemoteFile(char* entry)
     int fd = -1;
     if (m_szArchivePath[0] != '\0') {
         const std::string path = std::string(m_szArchivePath) + "remote.txt";
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        // Never through a link, never blocked by a FIFO: only a regular file takes the line.
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        struct stat st {};
+        if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd);
+            fd = -1;
+        }
     }
     if (fd < 0) ThrowError(19, "Out of memory");
 

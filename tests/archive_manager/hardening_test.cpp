@@ -1,0 +1,86 @@
+// Files that are not what they claim, hostile names and entries: nothing is lost, nothing
+// escapes through a link, nothing blocks.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "dlarchive/dlarchive.h"
+#include "dlarchive/records.h"
+#include "dlarchive/relation_store.h"
+#include "support/archive_home.h"
+
+namespace {
+
+struct Hardening : testenv::SalesList {
+    // The code an intake throws, 0 when it stores the message, -1 when it returns false.
+    int AddCode(uint32_t number)
+    {
+        try {
+            return manager.AddArchive(archive.c_str(), number) ? 0 : -1;
+        } catch (const CDlArchiveException& e) {
+            return e.GetLastError();
+        }
+    }
+    std::vector<uint32_t> Stored()
+    {
+        diamondBase base;
+        archiveenv env(base, archive.c_str());
+        std::vector<uint32_t> ids;
+        for (env.first(); env.status() == db_ok; env.next())
+            if (env.key().seq == 0) ids.push_back(env.key().id);
+        return ids;
+    }
+    std::string Log() { return testenv::ReadFile(home.path() + "/log/kelmo.log"); }
+};
+
+}  // namespace
+
+TEST_F(Hardening, LinksFifosAndDevicesAreRefusedWithoutBlocking)
+{
+    ::alarm(60);  // a blocking open ends the test instead of hanging it
+    testenv::TempDir outside;
+    const std::string secret = outside / "secret";
+    testenv::WriteFile(secret, testenv::SimpleMessage("Secret"));
+    home.WriteMessage("sales", 1, testenv::SimpleMessage("Plain"));
+    ASSERT_EQ(::symlink(secret.c_str(), (archive + "2.msg").c_str()), 0);
+    ASSERT_EQ(::mkfifo((archive + "3.msg").c_str(), 0600), 0);
+    const bool device = ::mknod((archive + "4.msg").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;  // /dev/null
+    EXPECT_EQ(AddCode(1), 0);
+    for (uint32_t n : {2u, 3u, 4u}) {
+        if (n == 4 && !device) continue;
+        EXPECT_EQ(AddCode(n), 16) << n;
+        EXPECT_STREQ(manager.GetLastErrorMsg(), ("Not a regular file " + archive + std::to_string(n) + ".msg").c_str());
+    }
+    EXPECT_EQ(Stored(), std::vector<uint32_t>{1});
+
+    // remote.txt as a link or a FIFO takes no line; its target stays as it was.
+    const auto remoteCode = [&] {
+        char entry[] = "ann@example.org,pw\r\n";
+        try {
+            manager.UpdateRemoteFile(entry);
+        } catch (const CDlArchiveException& e) {
+            return e.GetLastError();
+        }
+        return 0;
+    };
+    ASSERT_EQ(::symlink(secret.c_str(), (archive + "remote.txt").c_str()), 0);
+    EXPECT_EQ(remoteCode(), 19);
+    EXPECT_EQ(testenv::ReadFile(secret), testenv::SimpleMessage("Secret"));
+    ASSERT_EQ(::unlink((archive + "remote.txt").c_str()), 0);
+    ASSERT_EQ(::mkfifo((archive + "remote.txt").c_str(), 0600), 0);
+    const int reader = ::open((archive + "remote.txt").c_str(), O_RDONLY | O_NONBLOCK);  // so a writer could open
+    EXPECT_EQ(remoteCode(), 19);
+    ::close(reader);
+
+    // A page that is a link is replaced by the page, never written through.
+    ASSERT_EQ(::symlink(secret.c_str(), (archive + "en-us-date.html").c_str()), 0);
+    manager.GenerateIndexPages("sales");
+    struct stat st {};
+    ASSERT_EQ(::lstat((archive + "en-us-date.html").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(testenv::ReadFile(secret), testenv::SimpleMessage("Secret"));
+    ::alarm(0);
+}
