@@ -84,3 +84,31 @@ TEST_F(Hardening, LinksFifosAndDevicesAreRefusedWithoutBlocking)
     EXPECT_EQ(testenv::ReadFile(secret), testenv::SimpleMessage("Secret"));
     ::alarm(0);
 }
+
+TEST_F(Hardening, ReloadTakesExactlyTheIntakeNamesAndPassesOverEmptyFiles)
+{
+    const std::string message = testenv::SimpleMessage("Kept");
+    for (uint32_t n : {0u, 1u, 3u, 0x10u, 0xffffffffu}) home.WriteMessage("sales", n, message);
+    home.WriteMessage("sales", 2, "");
+    const std::vector<std::string> stray = {"1A.msg", "0a.msg", "1a.MSG", "01.msg", "100000000.msg", "g.msg"};
+    for (const std::string& name : stray) testenv::WriteFile(archive + name, message);
+    const std::vector<uint32_t> kept = {0, 1, 3, 0x10, 0xffffffff};
+    EXPECT_TRUE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(Stored(), kept);
+    manager.ProcessArchivedMessages("sales");
+    EXPECT_EQ(Stored(), kept);
+    const std::string log = Log();
+    EXPECT_NE(log.find(" 1 DL Archive: Passed over message file " + archive +
+                       "2.msg (code 17: Archive file not found or empty)"),
+              std::string::npos);
+    for (const std::string& name : stray)
+        EXPECT_NE(log.find(" 6 DL Manager: Passed over " + name + ": not a message file name"), std::string::npos)
+            << name;
+    // Only stray names: no message file.
+    for (uint32_t n : {0u, 1u, 2u, 3u, 0x10u, 0xffffffffu}) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%x.msg", n);
+        std::remove((archive + name).c_str());
+    }
+    EXPECT_FALSE(manager.CheckArchiveMessages());
+}

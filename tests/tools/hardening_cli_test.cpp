@@ -60,3 +60,19 @@ TEST_F(HardeningCli, SpecialFilesAndEndlessInputsNeitherBlockNorGrow)
     EXPECT_EQ(Files(), (std::vector<std::string>{"1.msg", "2.msg"}));
     EXPECT_EQ(testenv::ReadFile(dir + "2.msg"), small);
 }
+
+TEST_F(HardeningCli, AnEmptyMboxEntryLeavesNoFileAndTheRebuildGoesOn)
+{
+    testenv::TempDir in;
+    const std::string one = testenv::SimpleMessage("One"), two = testenv::SimpleMessage("Two");
+    testenv::WriteFile(in / "gap.mbox", "From a\n" + one + "\nFrom b\nFrom c\n\nFrom d\n" + two + "\n");
+    auto r = Dlarchive("import sales " + Quote(in / "gap.mbox"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string name = in / "gap.mbox";
+    EXPECT_EQ(r.err, "dlarchive: passed over: " + name + " message 2: empty\ndlarchive: passed over: " + name +
+                         " message 3: empty\n");
+    EXPECT_EQ(Files(), (std::vector<std::string>{"1.msg", "2.msg"}));
+    EXPECT_EQ(testenv::ReadFile(dir + "2.msg"), two);
+    r = Dlarchive("rebuild sales");
+    EXPECT_EQ(r.status, 0) << r.err;
+}

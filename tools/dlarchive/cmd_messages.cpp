@@ -132,6 +132,14 @@ int Import(const Args& args)
                 progress.Step();
                 continue;
             }
+            // An empty mbox entry holds no message: an empty message file would stop nothing
+            // now, but it is no message of the list either.
+            if (message.empty()) {
+                std::fprintf(stderr, "dlarchive: passed over: %s message %llu: empty\n", args[r + 1].c_str(),
+                             static_cast<unsigned long long>(entry));
+                progress.Step();
+                continue;
+            }
             // The source files stay: one sync of the whole archive at the end is enough.
             const uint32_t number = WriteMessageFile(dir, message, next, false);
             next = number + 1;
