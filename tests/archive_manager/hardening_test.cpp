@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "dlarchive/dlarchive.h"
 #include "dlarchive/records.h"
@@ -111,4 +114,29 @@ TEST_F(Hardening, ReloadTakesExactlyTheIntakeNamesAndPassesOverEmptyFiles)
         std::remove((archive + name).c_str());
     }
     EXPECT_FALSE(manager.CheckArchiveMessages());
+}
+
+TEST_F(Hardening, RemoteEntriesThatWouldNotMakeOneLineAreRefused)
+{
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"ann;x@example.org pw\r\n", 22, "Member's email is invalid."},
+        {"ann@example.org\r\nbob@example.org pw\r\n", 22, "Member's email is invalid."},
+        {"ann@example.org\rx pw\r\n", 22, "Member's email is invalid."},
+        {std::string("ann\x01@example.org pw\r\n"), 22, "Member's email is invalid."},
+        {"ann\x7f@example.org pw\r\n", 22, "Member's email is invalid."},
+        {"ann@example.org \r\n", 23, "Password is empty."},
+        {"ann@example.org,pw", 23, "Password is empty."},
+    };
+    for (const auto& [entry, code, text] : cases) {
+        std::vector<char> buffer(entry.begin(), entry.end());
+        buffer.push_back('\0');
+        try {
+            manager.UpdateRemoteFile(buffer.data());
+            ADD_FAILURE() << "accepted " << entry;
+        } catch (const CDlArchiveException& e) {
+            EXPECT_EQ(e.GetLastError(), code) << entry;
+            EXPECT_EQ(e.GetLastErrorMsg(), text) << entry;
+        }
+    }
+    EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
 }
