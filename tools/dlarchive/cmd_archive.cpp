@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -52,12 +53,19 @@ void RestoreTerminalAndDie(int signal)
     std::raise(signal);
 }
 
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 class EchoOff {
 public:
     EchoOff()
     {
         if (::tcgetattr(STDIN_FILENO, &g_savedTerminal) != 0) return;
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(s, RestoreTerminalAndDie);
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            m_previous[i] = std::signal(kEndingSignals[i], RestoreTerminalAndDie);
+            // A signal the caller ignores stays ignored.
+            if (m_previous[i] == SIG_IGN) std::signal(kEndingSignals[i], SIG_IGN);
+        }
+        m_armed = true;
         struct termios quiet = g_savedTerminal;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         g_echoOff = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
@@ -66,10 +74,15 @@ public:
     {
         if (g_echoOff) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
         g_echoOff = 0;
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(s, SIG_DFL);
+        if (m_armed)
+            for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) std::signal(kEndingSignals[i], m_previous[i]);
     }
     EchoOff(const EchoOff&) = delete;
     EchoOff& operator=(const EchoOff&) = delete;
+
+private:
+    bool m_armed = false;
+    void (*m_previous[std::size(kEndingSignals)])(int) = {};
 };
 
 // One line of standard input, without its line end; on a terminal after a prompt on standard
