@@ -220,14 +220,32 @@ bool CDlArchive::CheckArchiveDatabase()
 
 namespace {
 
+// The number of a message file name, when it is exactly a name the intake opens ("%x.msg":
+// lower-case hexadecimal without leading zeros); any other name that a scan over "*.msg"
+// meets ("1A.msg", "0a.msg", "1a.MSG") is passed over with a line at level 6.
+bool MessageFileNumber(const char* name, uint32_t& number, const CLogging& log)
+{
+    const std::size_t digits = std::strlen(name) - std::min<std::size_t>(std::strlen(name), 4);
+    bool ok = digits >= 1 && digits <= 8 && std::strcmp(name + digits, ".msg") == 0 && (name[0] != '0' || digits == 1);
+    number = 0;
+    for (std::size_t i = 0; ok && i < digits; ++i) {
+        const char c = name[i];
+        ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        number = number * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    if (!ok) log.PrintLogMessage(LOG_LEVEL_INFO, "Passed over %s: not a message file name", name);
+    return ok;
+}
+
 // Numbers of the message files of an archive directory, ascending, so that every reload and
 // rebuild stores them in the same order.
-std::vector<uint32_t> MessageNumbers(const char* archivePath)
+std::vector<uint32_t> MessageNumbers(const char* archivePath, const CLogging& log)
 {
     std::vector<uint32_t> numbers;
     try {
-        CDirUtil(kFileModule).ForEach(archivePath, "*.msg", [&numbers](const char* name) {
-            numbers.push_back(CDlArchive::GetId(name));
+        CDirUtil(kFileModule).ForEach(archivePath, "*.msg", [&numbers, &log](const char* name) {
+            uint32_t number;
+            if (MessageFileNumber(name, number, log)) numbers.push_back(number);
             return true;
         });
     } catch (const CDirUtilException& e) {
@@ -266,9 +284,10 @@ bool CDlArchive::CheckArchiveMessages()
     if (m_szArchivePath[0] == '\0') return false;
     try {
         bool found = false;
-        CDirUtil(kFileModule).ForEach(m_szArchivePath, "*.msg", [&found](const char*) {
-            found = true;
-            return false;  // the first one is enough
+        CDirUtil(kFileModule).ForEach(m_szArchivePath, "*.msg", [this, &found](const char* name) {
+            uint32_t number;
+            found = MessageFileNumber(name, number, *this);
+            return !found;  // the first one is enough
         });
         return found;
     } catch (const CDirUtilException&) {
@@ -284,11 +303,19 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
     dlarchive::archive::RemoveStaleTemporaries(m_szArchivePath);
     ReplaceRelations(GetDlHomeDir(), m_szArchivePath);
     // Numbers, not names: a list of 100,000 names would cost more than the whole intake.
-    const std::vector<uint32_t> numbers = MessageNumbers(m_szArchivePath);
+    const std::vector<uint32_t> numbers = MessageNumbers(m_szArchivePath, target);
     const Progress progress = ProgressState();
     uint32_t done = 0;
     for (const uint32_t number : numbers) {
-        target.AddArchive(m_szArchivePath, number);
+        // A file that is empty (17) or cannot be read (16) is passed over like a message that
+        // does not parse, so one bad file never keeps the messages after it out.
+        try {
+            target.AddArchive(m_szArchivePath, number);
+        } catch (const CDlArchiveException& e) {
+            if (e.GetLastError() != 16 && e.GetLastError() != 17) throw;
+            target.PrintLogMessage(LOG_LEVEL_ERROR, "Passed over message file %s%x.msg (code %d: %s)", m_szArchivePath,
+                                   number, e.GetLastError(), e.GetLastErrorMsg());
+        }
         if (progress.handler != nullptr)
             progress.handler(++done, static_cast<uint32_t>(numbers.size()), progress.context);
     }

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "record_store/convert_utf8.h"
 #include "text/html_entities.h"
 
 namespace dlarchive::pages {
@@ -39,22 +40,38 @@ bool HasAuthorAddress(const EnvelopeSummary& e)
     return !e.mailbox.empty() && !e.host.empty();
 }
 
-// The author text as a page shows it: a personal name in HTML form, anything else escaped.
+// Language strings (the placeholders included) go into a page as the language file gives
+// them: translators write them with character references, which escaping would break.
+
+// The author text as a page shows it: a personal name in HTML form, an address escaped, the
+// placeholder as it is.
 std::string AuthorHtml(const EnvelopeSummary& e, const PageStrings& s)
 {
-    if (HasAuthorAddress(e) && !e.personal.empty()) return HtmlForm(e.personal);
+    if (!HasAuthorAddress(e)) return s.noAuthor;
+    if (!e.personal.empty()) return HtmlForm(e.personal);
     return EscapeHtml(AuthorText(e, s));
 }
 
-std::string WholeDateText(const EnvelopeSummary& e, const PageStrings& s)
+std::string WholeDateHtml(const EnvelopeSummary& e, const PageStrings& s)
 {
-    return e.date.empty() ? s.noDate : e.date;
+    return e.date.empty() ? s.noDate : EscapeHtml(e.date);
 }
 
-// Subject of the author and date pages: a present subject in HTML form, else the placeholder.
+// A present subject in HTML form, else the placeholder.
 std::string SubjectHtml(const EnvelopeSummary& e, const PageStrings& s)
 {
-    return e.subject.empty() ? EscapeHtml(s.noSubject) : HtmlForm(e.subject);
+    return e.subject.empty() ? s.noSubject : HtmlForm(e.subject);
+}
+
+// True when EncodeHtmlEntities gives the references of the text's own characters: its rule
+// reads every sequence as three bytes, so two- and four-byte characters come out wrong.
+bool ReferencesFit(const std::string& text)
+{
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 0xC0 && byte <= 0xDF) || byte >= 0xF0) return false;
+    }
+    return true;
 }
 
 class Page {
@@ -188,7 +205,13 @@ std::string PercentEncode(const std::string& text)
 
 std::string HtmlForm(const std::string& text)
 {
+    // Stored texts are UTF-8; one that is not (stored before the intake converted such texts)
+    // is read as windows-1252, as the intake now does.
+    if (!IsUtf8(text)) return HtmlForm(Windows1252ToUtf8(text));
     const std::string escaped = EscapeHtml(text);
+    // Where the references would name other characters, the page (declared UTF-8) carries
+    // the text itself.
+    if (!ReferencesFit(text)) return escaped;
     char* converted = EncodeHtmlEntities(escaped.data(), static_cast<int32_t>(escaped.size()));
     if (converted == nullptr) return escaped;
     std::string result = converted;
@@ -290,8 +313,8 @@ std::string RenderThreadPage(const PageContext& c, const std::vector<std::string
          << "<ul>\r\n";
     const auto line = [&](std::size_t i) {
         const EnvelopeSummary& e = *messages[i];
-        return "<li>" + page.MessageHref(e.id, "ByThread") + HtmlForm(subjects[i]) + "</a> - <em>" + AuthorHtml(e, s) +
-               ", </em>" + EscapeHtml(WholeDateText(e, s)) + " </li>";
+        return "<li>" + page.MessageHref(e.id, "ByThread") + SubjectHtml(e, s) + "</a> - <em>" + AuthorHtml(e, s) +
+               ", </em>" + WholeDateHtml(e, s) + " </li>";
     };
     for (std::size_t t = 0; t < threads.size(); ++t) {
         if (rootOf[t] == kNone) continue;
@@ -342,13 +365,14 @@ std::string RenderAuthorPage(const PageContext& c, const std::vector<std::string
          << "[" << page.IndexLink("GetThreadIndex", s.threadIndex) << "]\r\n"
          << "</font></p>\r\n";
     for (std::size_t g = 0; g < authors.size(); ++g) {
-        page << "<p><font face=\"Arial\"><strong>" << HtmlForm(authors[g]) << "</strong></font>\r\n"
+        const std::string heading = authors[g] == s.noAuthor ? s.noAuthor : HtmlForm(authors[g]);
+        page << "<p><font face=\"Arial\"><strong>" << heading << "</strong></font>\r\n"
              << "<ul>\r\n";
         // Groups whose texts differ only in case share their messages with the first one.
         const auto& list = members[groupOf[Lower(authors[g])]];
         for (const EnvelopeSummary* e : list) {
             const std::string subject = SubjectHtml(*e, s);
-            const std::string date = EscapeHtml(WholeDateText(*e, s));
+            const std::string date = WholeDateHtml(*e, s);
             if (!subject.empty())
                 page << "<li>" << page.MessageHref(e->id, "ByAuthor") << subject << "</a> - " << date << " </li>\r\n";
             else
@@ -380,7 +404,7 @@ std::string RenderDatePage(const PageContext& c, const std::vector<std::string>&
          << "[" << page.IndexLink("GetAuthorIndex", s.authorIndex) << "]\r\n"
          << "[" << page.IndexLink("GetThreadIndex", s.threadIndex) << "] </font></p>\r\n";
     for (const std::string& d : dates) {
-        page << "<p><font face=\"Arial\"><strong>" << EscapeHtml(d) << "</strong></font>\r\n"
+        page << "<p><font face=\"Arial\"><strong>" << (d == s.noDate ? d : EscapeHtml(d)) << "</strong></font>\r\n"
              << "<ul>\r\n";
         for (const EnvelopeSummary* e : members[key(d)]) {
             const std::string subject = SubjectHtml(*e, s);

@@ -8,7 +8,8 @@
 // (or the first such root when none is before it); two messages with the same thread
 // subject are two roots; whatever is neither a root nor an attached reply is listed as
 // unthreaded. Texts taken from messages and the list name are HTML-escaped, values in link
-// queries percent-encoded.
+// queries percent-encoded; language strings, the placeholders included, are written as the
+// language file gives them.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -73,7 +74,9 @@ std::string RenderDatePage(const PageContext& c, const std::vector<std::string>&
 std::string EscapeHtml(const std::string& text);
 // Everything but letters, digits, "-", ".", "_", "~" and "@" as %XX.
 std::string PercentEncode(const std::string& text);
-// Escaped, then converted to character references; escaped only when the conversion fails.
+// Escaped, then converted to character references; escaped only (the UTF-8 text itself) when
+// the references would not stand for the text's own characters or the conversion fails. A
+// text that is not UTF-8 is first read as windows-1252.
 std::string HtmlForm(const std::string& text);
 
 }  // namespace dlarchive::pages

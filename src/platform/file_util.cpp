@@ -60,9 +60,12 @@ void CFileUtil::Read(const char* path, char*& buffer, uint32_t& length) const
     buffer = nullptr;
     length = 0;
     if (path == nullptr || *path == '\0') return;
-    Fd file(::open(path, O_RDONLY | O_CLOEXEC));
+    // A link is not followed and a FIFO or device never blocks the open: whatever stands in
+    // place of the file is refused below unless it is the regular file itself.
+    Fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (file.fd < 0) {
         if (errno == ENOENT) return;
+        if (errno == ELOOP) throw CFileUtilException(GetModuleName(), std::string("Not a regular file ") + path);
         throw CFileUtilException(GetModuleName(), ErrnoText("Cannot open file", path, errno));
     }
     struct stat st {};

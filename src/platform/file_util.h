@@ -24,8 +24,8 @@ public:
     // True when a file (of any kind) exists at the path.
     bool IsExist(const char* path) const;
     // The whole file in a new buffer (released with delete[]) and its length. A missing or
-    // empty file gives a null buffer and length 0; a file that exists but cannot be read
-    // throws CFileUtilException.
+    // empty file gives a null buffer and length 0; a file that exists but cannot be read, and
+    // a symbolic link, FIFO or device in its place, throws CFileUtilException (never blocks).
     void Read(const char* path, char*& buffer, uint32_t& length) const;
     // Copies every file of the source directory whose name matches the wildcard (compared
     // without regard to case) into the target directory. bSkipExisting keeps files already

@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -95,6 +96,70 @@ std::string DecodeHeaderToUtf8(const char* raw)
     if (!converter.Open(charset.get(), "utf-8")) return raw;
     const char* converted = converter.Convert(decoded.get());
     return converted != nullptr ? std::string(converted) : std::string(raw);
+}
+
+bool IsUtf8(std::string_view text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        std::size_t followers;
+        unsigned char low = 0x80, high = 0xBF;  // range of the first follower
+        if (c < 0x80) {
+            ++p;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            followers = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            followers = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            followers = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - p) <= followers || p[1] < low || p[1] > high) return false;
+        for (std::size_t i = 2; i <= followers; ++i)
+            if (p[i] < 0x80 || p[i] > 0xBF) return false;
+        p += followers + 1;
+    }
+    return true;
+}
+
+std::string Windows1252ToUtf8(std::string_view text)
+{
+    // Code points of 0x80 to 0x9F; the rest of the upper half is Latin-1.
+    static constexpr uint16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                           0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                           0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                           0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        const unsigned code = c >= 0x80 && c <= 0x9F ? kHigh[c - 0x80] : c;
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string HeaderTextToUtf8(const char* raw)
+{
+    std::string text = DecodeHeaderToUtf8(raw);
+    return IsUtf8(text) ? text : Windows1252ToUtf8(text);
 }
 
 }  // namespace dlarchive

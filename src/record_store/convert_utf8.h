@@ -2,6 +2,7 @@
 // Conversion of decoded header text (subjects, From names) to UTF-8 through iconv.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // One iconv descriptor and the output buffer it writes into. One converter serves one text
 // or one record call; it is not meant to be shared between threads.
@@ -43,5 +44,16 @@ namespace dlarchive {
 // the raw text unchanged when it has no encoded word, the charset cannot be opened or the
 // conversion fails. Never the decoded but unconverted bytes. A null text gives "".
 std::string DecodeHeaderToUtf8(const char* raw);
+
+// True when the text is well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF).
+bool IsUtf8(std::string_view text);
+// The text read as windows-1252 (the five bytes it leaves undefined as the C1 controls of the
+// same value), in UTF-8.
+std::string Windows1252ToUtf8(std::string_view text);
+// The text the record store keeps for a subject or From name: DecodeHeaderToUtf8, and a
+// result that is still not UTF-8 (8-bit bytes written without encoded words, mostly by
+// Latin-1 mailers) taken as windows-1252 and converted, so that pages show its characters.
+std::string HeaderTextToUtf8(const char* raw);
 
 }  // namespace dlarchive

@@ -6,7 +6,6 @@
 #include "dlarchive/record_functions.h"
 #include "dlarchive/records.h"
 #include "platform/cclient.h"
-#include "platform/encoded_words.h"
 #include "record_store/convert_utf8.h"
 #include "record_store/record_internal.h"
 
@@ -38,26 +37,11 @@ bool Moved(const StrParser& reader, uint32_t before)
     return reader.IsEnd() || reader.GetLen() < before;
 }
 
-// A personal name as the From list keeps it: in UTF-8 when its encoded words can be
-// converted, else as written. `converted` receives the UTF-8 text when there is one.
+// A personal name as the From list keeps it (dlarchive::HeaderTextToUtf8), in `converted`.
 const char* PersonalInUtf8(const char* name, std::string& converted)
 {
-    ConvertToUtf8 converter;
-    char* decoded = rfc1522decoding_wmc(name);
-    if (decoded == nullptr) return name;
-    const char* result = name;
-    // The charset comes from the raw text: the decoded bytes no longer name it.
-    char* charset = Get1522Charset(name);
-    if (charset != nullptr && converter.Open(charset, "utf-8")) {
-        if (const char* text = converter.Convert(decoded); text != nullptr) {
-            converted.assign(text);
-            result = converted.c_str();
-        }
-    }
-    FreeString(charset);
-    FreeString(decoded);
-    converter.Close();
-    return result;
+    converted = dlarchive::HeaderTextToUtf8(name);
+    return converted.c_str();
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "dlarchive/encoders.h"
 #include "dlarchive/record_functions.h"
 #include "platform/cclient.h"
-#include "platform/encoded_words.h"
 #include "record_store/convert_utf8.h"
 #include "record_store/record_internal.h"
 
@@ -18,28 +17,15 @@ void Raise(dbError result)
     if (result != db_ok) throw result;
 }
 
-// The subject as stored: its encoded words decoded and converted to UTF-8, or the subject as
-// written when there is nothing to decode or the conversion cannot be made.
-void StoreSubject(dbData& field, const char* subject, ConvertToUtf8& converter)
+// The subject as stored: its encoded words decoded and converted to UTF-8, and text that is
+// still not UTF-8 taken as windows-1252 (dlarchive::HeaderTextToUtf8).
+void StoreSubject(dbData& field, const char* subject)
 {
     if (subject == nullptr) {
         field.clr();
         return;
     }
-    char* decoded = rfc1522decoding_wmc(subject);
-    if (decoded == nullptr) {
-        Raise(field.cpy(subject));
-        return;
-    }
-    char* charset = Get1522Charset(subject);
-    const char* text = subject;
-    if (charset != nullptr && converter.Open(charset, "utf-8")) {
-        if (const char* converted = converter.Convert(decoded); converted != nullptr) text = converted;
-    }
-    const dbError result = field.cpy(text);
-    FreeString(charset);
-    FreeString(decoded);
-    Raise(result);
+    Raise(field.cpy(dlarchive::HeaderTextToUtf8(subject).c_str()));
 }
 
 char* TextOrNull(const dbData& field)
@@ -62,8 +48,6 @@ int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_e
     if (envelopes == nullptr || key == nullptr) return db_range;
     static const mail_envelope kEmpty{};
     const mail_envelope* e = envelope != nullptr ? envelope : &kEmpty;
-    // Opened only when the subject needs it; released on every way out.
-    ConvertToUtf8 converter;
     archiveenv& r = *envelopes;
 
     r.clear();  // the two unused words of the fixed record stay 0
@@ -80,7 +64,7 @@ int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_e
         addresses.Parse(e->from, r.fromPersonal, r.fromAdl, r.fromMailbox, r.fromHost);
     addresses.Parse(e->sender, r.senderPersonal, r.senderAdl, r.senderMailbox, r.senderHost);
     addresses.Parse(e->reply_to, r.replyToPersonal, r.replyToAdl, r.replyToMailbox, r.replyToHost);
-    StoreSubject(r.subject, e->subject, converter);
+    StoreSubject(r.subject, e->subject);
     addresses.Parse(e->to, r.toPersonal, r.toAdl, r.toMailbox, r.toHost);
     addresses.Parse(e->cc, r.ccPersonal, r.ccAdl, r.ccMailbox, r.ccHost);
     addresses.Parse(e->bcc, r.bccPersonal, r.bccAdl, r.bccMailbox, r.bccHost);
@@ -90,9 +74,7 @@ int dlarchive::records::StoreEnvelope(archiveenv* envelopes, idxkey* key, mail_e
     Raise(r.followupTo.cpy(e->followup_to));
     Raise(r.references.cpy(e->references));
 
-    const dbError result = r.put();
-    converter.Close();
-    return result;
+    return r.put();
 }
 
 int GetArchiveEnv(archiveenv* envelopes, idxkey* key, mail_envelope** envelope, uint32_t& messageSize,

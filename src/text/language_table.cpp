@@ -1,7 +1,10 @@
 #include "text/language_table.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -131,39 +134,23 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
     // An empty file name would name the directory itself, which must not pass for a file.
     if (!S_ISREG(languageStatus.st_mode)) return false;
 
+    bool built = false;
     struct stat indexStatus {};
     if (::stat(indexPath, &indexStatus) != 0) {
         if (errno != ENOENT) return false;
         if (!BuildIndex(languagePath, indexPath)) return false;
+        built = true;
     } else if (IsLater(languageStatus.st_mtim, indexStatus.st_mtim)) {
         // Equal times keep the index: only a strictly newer language file is re-read.
         if (!BuildIndex(languagePath, indexPath)) return false;
+        built = true;
     }
-
-    if (::stat(indexPath, &indexStatus) != 0) return false;
-    const uint64_t indexSize = static_cast<uint64_t>(indexStatus.st_size);
-    // An empty index cannot deliver the one read of all its bytes; a huge one cannot be
-    // counted in 32 bits.
-    if (indexSize == 0 || indexSize / 4 > static_cast<uint64_t>(INT32_MAX)) return false;
-
-    std::FILE* index = std::fopen(indexPath, "rb");
-    if (index == nullptr) return false;
-    m_count = static_cast<int32_t>(indexSize / 4) - 1;
-    const std::size_t words = static_cast<std::size_t>((indexSize + 3) / 4);
-    m_offsets.reset(new (std::nothrow) uint32_t[words]);
-    if (!m_offsets) {
-        std::fclose(index);
-        return false;
-    }
-    const std::size_t read = std::fread(m_offsets.get(), 1, indexSize, index);
-    std::fclose(index);
-    if (read != indexSize) return false;
-    // The file is little-endian whatever the host; decode each whole entry in place.
-    for (std::size_t i = 0; i < indexSize / 4; ++i) {
-        unsigned char bytes[4];
-        std::memcpy(bytes, &m_offsets[i], sizeof bytes);
-        m_offsets[i] = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                       (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    // An index that cannot belong to the language file (left empty by a full disk, damaged)
+    // counts as missing: it is built afresh, once.
+    if (!LoadIndex(indexPath, static_cast<uint64_t>(languageStatus.st_size))) {
+        if (built || !BuildIndex(languagePath, indexPath) ||
+            !LoadIndex(indexPath, static_cast<uint64_t>(languageStatus.st_size)))
+            return false;
     }
 
     m_languageFile = std::fopen(languagePath, "r");
@@ -172,6 +159,52 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
     if (::fstat(fileno(m_languageFile), &openedStatus) != 0) return false;
     m_fileSize = static_cast<uint64_t>(openedStatus.st_size);
     m_opened = true;
+    return true;
+}
+
+bool LanguageTable::LoadIndex(const char* indexPath, uint64_t languageSize)
+{
+    m_offsets.reset();
+    m_count = 0;
+    std::FILE* index = std::fopen(indexPath, "rb");
+    if (index == nullptr) return false;
+    // The size of the file opened, not of the name: another process may rename a new index
+    // over it meanwhile.
+    struct stat indexStatus {};
+    if (::fstat(fileno(index), &indexStatus) != 0) {
+        std::fclose(index);
+        return false;
+    }
+    const uint64_t indexSize = static_cast<uint64_t>(indexStatus.st_size);
+    // Whole entries only, at least the closing one; a huge index cannot be counted in 32 bits.
+    if (indexSize == 0 || indexSize % 4 != 0 || indexSize / 4 > static_cast<uint64_t>(INT32_MAX)) {
+        std::fclose(index);
+        return false;
+    }
+    const std::size_t words = static_cast<std::size_t>(indexSize / 4);
+    m_offsets.reset(new (std::nothrow) uint32_t[words]);
+    const std::size_t read = m_offsets ? std::fread(m_offsets.get(), 1, indexSize, index) : 0;
+    std::fclose(index);
+    if (read != indexSize) {
+        m_offsets.reset();
+        return false;
+    }
+    // The file is little-endian whatever the host; decode each entry in place. The builder
+    // writes strictly rising offsets within the file (only the closing one, the file size,
+    // may equal the one before it): anything else was not written for this file.
+    for (std::size_t i = 0; i < words; ++i) {
+        unsigned char bytes[4];
+        std::memcpy(bytes, &m_offsets[i], sizeof bytes);
+        m_offsets[i] = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                       (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+        const bool rising = i == 0 || m_offsets[i] > m_offsets[i - 1] ||
+                            (i + 1 == words && m_offsets[i] == m_offsets[i - 1] && m_offsets[i] == languageSize);
+        if (m_offsets[i] > languageSize || !rising) {
+            m_offsets.reset();
+            return false;
+        }
+    }
+    m_count = static_cast<int32_t>(words) - 1;
     return true;
 }
 
@@ -221,13 +254,25 @@ bool LanguageTable::BuildIndex(const char* languagePath, const char* indexPath)
     if (languagePath == nullptr || indexPath == nullptr) return false;
     std::FILE* language = std::fopen(languagePath, "r");
     if (language == nullptr) return false;
-    std::FILE* index = std::fopen(indexPath, "wb");
+    // Written to a private file beside the index and renamed over it: a reader, or another
+    // process building the same index, never meets a partial one, and a full disk leaves the
+    // old index (or none) instead of an empty one.
+    static std::atomic<unsigned> s_counter{0};
+    const std::string temp =
+        std::string(indexPath) + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(s_counter++);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    std::FILE* index = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (index == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+        }
         std::fclose(language);
         return false;
     }
 
     bool ok = true;
+    bool written = true;  // false when an entry could not be written
     long numbered = 0;
     uint64_t lineStart = 0;
     char piece[kMaxLinePiece + 1];
@@ -255,17 +300,22 @@ bool LanguageTable::BuildIndex(const char* languagePath, const char* indexPath)
             else
                 textStart = piece[len - 1] == '\n' ? len - 1 : len;
             if (!WriteEntry(index, lineStart + textStart)) {
-                ok = false;
+                ok = written = false;
                 break;
             }
         }
         lineStart += len;
     }
-    if (ok && std::ferror(language)) ok = false;
+    if (ok && std::ferror(language)) ok = written = false;
     // The closing entry is the file size, which also ends the last string.
-    if (ok && !WriteEntry(index, lineStart)) ok = false;
+    if (ok && !WriteEntry(index, lineStart)) ok = written = false;
     std::fclose(language);
-    if (std::fclose(index) != 0) ok = false;
+    if (std::fclose(index) != 0) ok = written = false;
+    // A wrongly numbered line keeps the entries before it; a failed write keeps nothing.
+    if (!written || ::rename(temp.c_str(), indexPath) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
     return ok;
 }
 

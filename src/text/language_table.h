@@ -5,7 +5,7 @@
 // web administration files. Beside it lives a binary index of the byte offsets of every
 // string's text (little-endian 32-bit words, the last one the file size), so that one string
 // costs a seek and a short read. The index is built on first use and rebuilt whenever the
-// language file is newer than it.
+// language file is newer than it or the index cannot belong to it.
 //
 // Tables are opened for the length of one operation and closed at its end; nothing is
 // cached between operations.
@@ -51,8 +51,9 @@ public:
     // Closes the language file and releases the offsets and the last result.
     void Close();
 
-    // Writes the index of a language file. On a wrongly numbered line it stops with false
-    // and leaves the entries written so far (without the final end-of-file entry).
+    // Writes the index of a language file, through a private file renamed over the index. On
+    // a wrongly numbered line it stops with false and leaves the entries written so far
+    // (without the final end-of-file entry); when writing fails the index stays as it was.
     static bool BuildIndex(const char* languagePath, const char* indexPath);
 
     bool IsOpened() const { return m_opened; }
@@ -63,6 +64,10 @@ public:
     const char* GetCharset() const { return m_charset; }
 
 private:
+    // Reads the index into the offsets; false when it cannot have been built from a language
+    // file of that size (no whole entries, offsets beyond the file or not rising).
+    bool LoadIndex(const char* indexPath, uint64_t languageSize);
+
     std::FILE* m_languageFile = nullptr;
     uint64_t m_fileSize = 0;                // of the language file when it was opened
     std::unique_ptr<uint32_t[]> m_offsets;  // count + 1 entries, host byte order

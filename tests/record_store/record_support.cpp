@@ -61,7 +61,7 @@ void ExpectSameAddresses(const mail_address* parsed, const mail_address* stored,
     for (; parsed != nullptr && stored != nullptr; parsed = parsed->next, stored = stored->next, ++index) {
         std::string at = where + "[" + std::to_string(index) + "]";
         if (utf8Names && parsed->personal != nullptr && *parsed->personal != '\0') {
-            std::string expected = dlarchive::DecodeHeaderToUtf8(parsed->personal);
+            std::string expected = dlarchive::HeaderTextToUtf8(parsed->personal);
             ExpectNullable(expected.c_str(), stored->personal, at + ".personal");
         } else {
             ExpectNullable(parsed->personal, stored->personal, at + ".personal");
@@ -129,7 +129,7 @@ void ExpectSameEnvelope(const mail_envelope* parsed, const mail_envelope* stored
     ExpectSameAddresses(parsed->sender, stored->sender, false, where + ".sender");
     ExpectSameAddresses(parsed->reply_to, stored->reply_to, false, where + ".reply_to");
     if (parsed->subject != nullptr) {
-        std::string expected = dlarchive::DecodeHeaderToUtf8(parsed->subject);
+        std::string expected = dlarchive::HeaderTextToUtf8(parsed->subject);
         ExpectNullable(expected.c_str(), stored->subject, where + ".subject");
     } else {
         EXPECT_EQ(stored->subject, nullptr) << where << ".subject";

@@ -122,8 +122,26 @@ int Import(const Args& args)
     uint32_t next = NextMessageNumber(dir);
     uint64_t imported = 0, failed = 0;
     std::string message;
-    for (auto& reader : readers) {
-        while (reader->Next(message)) {
+    for (std::size_t r = 0; r < readers.size(); ++r) {
+        auto& reader = readers[r];
+        for (uint64_t entry = 1; reader->Next(message); ++entry) {
+            // A message past the bound is refused whole: no file of it is left behind, and the
+            // import goes on with the next message.
+            if (reader->TooLarge()) {
+                std::fprintf(stderr, "dlarchive: not archived: %s message %llu: larger than %zu MiB\n",
+                             args[r + 1].c_str(), static_cast<unsigned long long>(entry), kMaxMessageSize >> 20);
+                ++failed;
+                progress.Step();
+                continue;
+            }
+            // An empty mbox entry holds no message: an empty message file would stop nothing
+            // now, but it is no message of the list either.
+            if (message.empty()) {
+                std::fprintf(stderr, "dlarchive: passed over: %s message %llu: empty\n", args[r + 1].c_str(),
+                             static_cast<unsigned long long>(entry));
+                progress.Step();
+                continue;
+            }
             // The source files stay: one sync of the whole archive at the end is enough.
             const uint32_t number = WriteMessageFile(dir, message, next, false);
             next = number + 1;
@@ -144,7 +162,8 @@ int Import(const Args& args)
     return failed == 0 ? kExitOk : kExitFailure;
 }
 const Register import{
-    {"import", "LIST FILE...", "write mbox or message files into LIST's archive and archive them", Import}};
+    {"import", "LIST FILE...",
+     "write mbox or message files into LIST's archive and archive them (a message over 64 MiB is refused)", Import}};
 
 int Reload(const Args& args)
 {

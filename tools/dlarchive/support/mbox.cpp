@@ -104,8 +104,10 @@ MappedFile::MappedFile(const std::string& path)
         }
         m_mapSize = 0;
     }
-    // A pipe or a file system without mapping: read it once.
+    // A pipe, a device or a file system without mapping: read it once, but only as far as the
+    // message being read stays within the bound (a device may never end).
     char buffer[1 << 16];
+    std::size_t runStart = 0;  // where the message being read starts (its separator line)
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n == 0) break;
@@ -113,7 +115,17 @@ MappedFile::MappedFile(const std::string& path)
             if (errno == EINTR) continue;
             ThrowErrno("cannot read " + path);
         }
+        const std::size_t before = m_copy.size();
         m_copy.append(buffer, static_cast<std::size_t>(n));
+        if (cli::IsMbox(m_copy)) {
+            const std::size_t from = before < kFrom.size() ? 0 : before - kFrom.size();
+            const std::size_t hit = std::string_view(m_copy).substr(from).rfind("\nFrom ");
+            if (hit != std::string_view::npos) runStart = from + hit + 1;
+        }
+        if (m_copy.size() - runStart > kMaxMessageSize) {
+            m_cut = true;
+            break;
+        }
     }
     m_view = m_copy;
 }
@@ -161,7 +173,7 @@ MboxSplitter::MboxSplitter(std::string_view data) : m_data(data)
     m_pos = NextSeparator(m_data, 0);
 }
 
-bool MboxSplitter::Next(std::string& message)
+bool MboxSplitter::Next(std::string& message, std::size_t limit, bool* tooLarge)
 {
     message.clear();
     if (m_pos >= m_data.size()) return false;
@@ -178,8 +190,12 @@ bool MboxSplitter::Next(std::string& message)
         --end;
         if (end > start && base[end - 1] == '\r') --end;
     }
-    message.reserve(end - start);
-    AppendUnquoted(message, base + start, base + end);
+    const bool over = next - m_separator > limit;
+    if (tooLarge != nullptr) *tooLarge = over;
+    if (!over) {
+        message.reserve(end - start);
+        AppendUnquoted(message, base + start, base + end);
+    }
     m_pos = next;
     return true;
 }
@@ -209,8 +225,14 @@ MessageFileReader::MessageFileReader(const std::string& path)
 
 bool MessageFileReader::Next(std::string& message)
 {
+    m_tooLarge = false;
     if (m_isMbox) {
-        const bool got = m_splitter.Next(message);
+        const bool got = m_splitter.Next(message, kMaxMessageSize, &m_tooLarge);
+        // The last message of a cut input lacks its end.
+        if (got && m_file.Cut() && m_splitter.Position() >= m_file.data().size()) {
+            m_tooLarge = true;
+            message.clear();
+        }
         // What has been handed out is not read again.
         const std::size_t pos = m_splitter.Position();
         if (pos >= m_released + kReleaseStep || (!got && pos > m_released)) {
@@ -222,7 +244,8 @@ bool MessageFileReader::Next(std::string& message)
     message.clear();
     if (m_done || m_file.data().empty()) return false;
     m_done = true;
-    message.assign(m_file.data());
+    m_tooLarge = m_file.Cut() || m_file.data().size() > kMaxMessageSize;
+    if (!m_tooLarge) message.assign(m_file.data());
     return true;
 }
 

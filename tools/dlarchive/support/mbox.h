@@ -18,8 +18,14 @@
 
 namespace cli {
 
+// The largest message an import takes, in bytes of its input (for an mbox, from the start of
+// its "From " line to the next one). A larger one is refused whole: no part of it is written.
+constexpr std::size_t kMaxMessageSize = std::size_t{64} << 20;
+
 // A file mapped read-only into memory (or, for something that cannot be mapped such as a
-// pipe, read into memory once). Throws std::system_error when it cannot be opened or read.
+// pipe or a device, read into memory once). Throws std::system_error when it cannot be opened
+// or read. Reading such a stream stops once its last message grows past kMaxMessageSize, so
+// an endless input (/dev/zero) ends: Cut() then tells that the input was not read to its end.
 class MappedFile {
 public:
     explicit MappedFile(const std::string& path);
@@ -32,12 +38,14 @@ public:
     // are read again from the file if touched later), so that reading a large file front to
     // back keeps only a window of it resident. Nothing for an input read into memory.
     void Release(std::size_t begin, std::size_t end) const;
+    bool Cut() const { return m_cut; }
 
 private:
     void* m_map = nullptr;
     std::size_t m_mapSize = 0;
     std::string m_copy;  // only for inputs that cannot be mapped
     std::string_view m_view;
+    bool m_cut = false;
 };
 
 // True when the text is an mbox: its first line starts with "From ".
@@ -50,7 +58,9 @@ public:
 
     // The next message, unquoted, into `message` (replacing its contents). False when there is
     // none left. Two separator lines in a row give an empty message; it is returned as such.
-    bool Next(std::string& message);
+    // A message that takes more than `limit` bytes of the text from its separator line on is
+    // passed over without being copied: `message` stays empty and `*tooLarge` is set.
+    bool Next(std::string& message, std::size_t limit = SIZE_MAX, bool* tooLarge = nullptr);
     // Where the separator line of the message that Next returned last starts.
     std::size_t SeparatorOffset() const { return m_separator; }
     // Where the next separator line starts: everything before it has been handed out.
@@ -72,7 +82,10 @@ public:
     explicit MessageFileReader(const std::string& path);
 
     bool IsMbox() const { return m_isMbox; }
+    // The next message. One larger than kMaxMessageSize (or cut short by the end of a stream
+    // input that was cut) is not copied: `message` is left empty and TooLarge() is true.
     bool Next(std::string& message);
+    bool TooLarge() const { return m_tooLarge; }
     std::size_t Count() const;
 
 private:
@@ -81,6 +94,7 @@ private:
     MboxSplitter m_splitter;
     std::size_t m_released = 0;  // mapped memory before this offset has been given back
     bool m_done = false;         // single message handed out
+    bool m_tooLarge = false;     // the last message handed out was refused for its size
 };
 
 // The number for the next message of an archive directory: one above the highest number that

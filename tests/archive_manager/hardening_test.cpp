@@ -1,0 +1,142 @@
+// Files that are not what they claim, hostile names and entries: nothing is lost, nothing
+// escapes through a link, nothing blocks.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "dlarchive/dlarchive.h"
+#include "dlarchive/records.h"
+#include "dlarchive/relation_store.h"
+#include "support/archive_home.h"
+
+namespace {
+
+struct Hardening : testenv::SalesList {
+    // The code an intake throws, 0 when it stores the message, -1 when it returns false.
+    int AddCode(uint32_t number)
+    {
+        try {
+            return manager.AddArchive(archive.c_str(), number) ? 0 : -1;
+        } catch (const CDlArchiveException& e) {
+            return e.GetLastError();
+        }
+    }
+    std::vector<uint32_t> Stored()
+    {
+        diamondBase base;
+        archiveenv env(base, archive.c_str());
+        std::vector<uint32_t> ids;
+        for (env.first(); env.status() == db_ok; env.next())
+            if (env.key().seq == 0) ids.push_back(env.key().id);
+        return ids;
+    }
+    std::string Log() { return testenv::ReadFile(home.path() + "/log/kelmo.log"); }
+};
+
+}  // namespace
+
+TEST_F(Hardening, LinksFifosAndDevicesAreRefusedWithoutBlocking)
+{
+    ::alarm(60);  // a blocking open ends the test instead of hanging it
+    testenv::TempDir outside;
+    const std::string secret = outside / "secret";
+    testenv::WriteFile(secret, testenv::SimpleMessage("Secret"));
+    home.WriteMessage("sales", 1, testenv::SimpleMessage("Plain"));
+    ASSERT_EQ(::symlink(secret.c_str(), (archive + "2.msg").c_str()), 0);
+    ASSERT_EQ(::mkfifo((archive + "3.msg").c_str(), 0600), 0);
+    const bool device = ::mknod((archive + "4.msg").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;  // /dev/null
+    EXPECT_EQ(AddCode(1), 0);
+    for (uint32_t n : {2u, 3u, 4u}) {
+        if (n == 4 && !device) continue;
+        EXPECT_EQ(AddCode(n), 16) << n;
+        EXPECT_STREQ(manager.GetLastErrorMsg(), ("Not a regular file " + archive + std::to_string(n) + ".msg").c_str());
+    }
+    EXPECT_EQ(Stored(), std::vector<uint32_t>{1});
+
+    // remote.txt as a link or a FIFO takes no line; its target stays as it was.
+    const auto remoteCode = [&] {
+        char entry[] = "ann@example.org,pw\r\n";
+        try {
+            manager.UpdateRemoteFile(entry);
+        } catch (const CDlArchiveException& e) {
+            return e.GetLastError();
+        }
+        return 0;
+    };
+    ASSERT_EQ(::symlink(secret.c_str(), (archive + "remote.txt").c_str()), 0);
+    EXPECT_EQ(remoteCode(), 19);
+    EXPECT_EQ(testenv::ReadFile(secret), testenv::SimpleMessage("Secret"));
+    ASSERT_EQ(::unlink((archive + "remote.txt").c_str()), 0);
+    ASSERT_EQ(::mkfifo((archive + "remote.txt").c_str(), 0600), 0);
+    const int reader = ::open((archive + "remote.txt").c_str(), O_RDONLY | O_NONBLOCK);  // so a writer could open
+    EXPECT_EQ(remoteCode(), 19);
+    ::close(reader);
+
+    // A page that is a link is replaced by the page, never written through.
+    ASSERT_EQ(::symlink(secret.c_str(), (archive + "en-us-date.html").c_str()), 0);
+    manager.GenerateIndexPages("sales");
+    struct stat st {};
+    ASSERT_EQ(::lstat((archive + "en-us-date.html").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(testenv::ReadFile(secret), testenv::SimpleMessage("Secret"));
+    ::alarm(0);
+}
+
+TEST_F(Hardening, ReloadTakesExactlyTheIntakeNamesAndPassesOverEmptyFiles)
+{
+    const std::string message = testenv::SimpleMessage("Kept");
+    for (uint32_t n : {0u, 1u, 3u, 0x10u, 0xffffffffu}) home.WriteMessage("sales", n, message);
+    home.WriteMessage("sales", 2, "");
+    const std::vector<std::string> stray = {"1A.msg", "0a.msg", "1a.MSG", "01.msg", "100000000.msg", "g.msg"};
+    for (const std::string& name : stray) testenv::WriteFile(archive + name, message);
+    const std::vector<uint32_t> kept = {0, 1, 3, 0x10, 0xffffffff};
+    EXPECT_TRUE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(Stored(), kept);
+    manager.ProcessArchivedMessages("sales");
+    EXPECT_EQ(Stored(), kept);
+    const std::string log = Log();
+    EXPECT_NE(log.find(" 1 DL Archive: Passed over message file " + archive +
+                       "2.msg (code 17: Archive file not found or empty)"),
+              std::string::npos);
+    for (const std::string& name : stray)
+        EXPECT_NE(log.find(" 6 DL Manager: Passed over " + name + ": not a message file name"), std::string::npos)
+            << name;
+    // Only stray names: no message file.
+    for (uint32_t n : {0u, 1u, 2u, 3u, 0x10u, 0xffffffffu}) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%x.msg", n);
+        std::remove((archive + name).c_str());
+    }
+    EXPECT_FALSE(manager.CheckArchiveMessages());
+}
+
+TEST_F(Hardening, RemoteEntriesThatWouldNotMakeOneLineAreRefused)
+{
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"ann;x@example.org pw\r\n", 22, "Member's email is invalid."},
+        {"ann@example.org\r\nbob@example.org pw\r\n", 22, "Member's email is invalid."},
+        {"ann@example.org\rx pw\r\n", 22, "Member's email is invalid."},
+        {std::string("ann\x01@example.org pw\r\n"), 22, "Member's email is invalid."},
+        {"ann\x7f@example.org pw\r\n", 22, "Member's email is invalid."},
+        {"ann@example.org \r\n", 23, "Password is empty."},
+        {"ann@example.org,pw", 23, "Password is empty."},
+    };
+    for (const auto& [entry, code, text] : cases) {
+        std::vector<char> buffer(entry.begin(), entry.end());
+        buffer.push_back('\0');
+        try {
+            manager.UpdateRemoteFile(buffer.data());
+            ADD_FAILURE() << "accepted " << entry;
+        } catch (const CDlArchiveException& e) {
+            EXPECT_EQ(e.GetLastError(), code) << entry;
+            EXPECT_EQ(e.GetLastErrorMsg(), text) << entry;
+        }
+    }
+    EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
+}
