@@ -3,6 +3,8 @@
 // nothing stored; a stored one must be removed without a trace.
 #include "platform/cclient_records.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
@@ -19,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const std::string archive = home.CreateList("fz");
     if (size == 0) return 0;  // an empty file is refused by a throw (17), as documented
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    home.WriteMessage("fz", 1, bytes);
+    const std::string file = home.WriteMessage("fz", 1, bytes);
     CDlArchive manager("DL Manager");
     FUZZ_CHECK(manager.SetListName("fz") && (manager.GetArchivePath(), archive == manager.GetArchivePathText()));
     bool stored = false;
@@ -59,5 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(RemoveArchiveEnv(&envelopes, &envelopeKey) == (stored ? 0 : 3));
     for (diaRel* relation : {static_cast<diaRel*>(&envelopes), static_cast<diaRel*>(&bodies)})
         FUZZ_CHECK(relation->begin() == db_ok && relation->first() == db_eof);
+    ::unlink(file.c_str());
     return 0;
 }
