@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ConvertToUtf8 converter;
     if (converter.Open(charset.c_str(), "utf-8")) {
         for (int round = 0; round < 2; ++round) {  // the second call reuses the descriptor and buffer
-            const char* converted = converter.Convert(text.c_str());
+            const char* converted = converter.Convert(ExactText(text).get());
             if (converted == nullptr) continue;
             FUZZ_CHECK(std::strlen(converted) < converter.Capacity());
             FUZZ_CHECK(IsValidUtf8(converted));
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const std::string header = "=?" + charset + "?Q?" + text + "?= " + text;
     for (const std::string& raw : {text, header}) {
-        const std::string stored = dlarchive::DecodeHeaderToUtf8(raw.c_str());
+        const std::string stored = dlarchive::DecodeHeaderToUtf8(ExactText(raw).get());
         FUZZ_CHECK(stored == raw.c_str() || IsValidUtf8(stored));
     }
     return 0;

@@ -10,8 +10,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);  // cut at a NUL by the calls
-    char* decoded = rfc1522decoding_wmc(text.c_str());
-    char* charset = Get1522Charset(text.c_str());
+    const auto exact = ExactText(text);
+    char* decoded = rfc1522decoding_wmc(exact.get());
+    char* charset = Get1522Charset(exact.get());
     FUZZ_CHECK((decoded == nullptr) == (charset == nullptr));
     if (std::strstr(text.c_str(), "=?") == nullptr) FUZZ_CHECK(decoded == nullptr);
     if (charset != nullptr) {

@@ -3,6 +3,8 @@
 // as a crash) and the UTF-8 rule the converted texts must follow.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 #define FUZZ_CHECK(condition)                                                                   \
@@ -30,4 +32,14 @@ inline bool IsValidUtf8(std::string_view text)
         i += n;
     }
     return true;
+}
+
+// The text in a heap block of exactly its size and a terminator, so that the sanitizer sees
+// any read past it (a std::string may hold it in a larger buffer).
+inline std::unique_ptr<char[]> ExactText(std::string_view text)
+{
+    std::unique_ptr<char[]> block(new char[text.size() + 1]);
+    std::memcpy(block.get(), text.data(), text.size());
+    block[text.size()] = '\0';
+    return block;
 }

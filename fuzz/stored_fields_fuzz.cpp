@@ -10,6 +10,7 @@
 #include "dlarchive/records.h"
 #include "fuzz.h"
 #include "platform/cclient.h"
+#include "record_store/record_internal.h"
 #include "support/test_env.h"
 
 namespace cc = dlarchive::cclient;
@@ -109,6 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         cc::FreeEnvelope(&envelope);
         cc::FreeBody(&body);
     }
+    mail_body_part* parts = nullptr;
+    mail_body_message* message = nullptr;
+    PartParser().Parse(&bodies, &envelopes, 1, f[3], &parts);
+    MsgParser().Parse(&bodies, &envelopes, 1, size & 3, (size >> 2) & 3, 1, 2, 3, 4, 5, 6, &message);
+    mail_free_body_part(&parts);
+    dlarchive::records::FreeMessage(&message);
     for (diaRel* relation : {static_cast<diaRel*>(&envelopes), static_cast<diaRel*>(&bodies)})
         for (idxkey key : keys)
             if (relation->setKey(0, &key), relation->get() == db_ok) FUZZ_CHECK(relation->del() == db_ok);
