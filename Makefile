@@ -3,8 +3,9 @@ JOBS ?= 2
 RELEASE_DIR := build/release
 ASAN_DIR := build/asan
 BENCH_DIR := build/bench
+FUZZ_DIR := build/fuzz
 
-.PHONY: all deps build build-asan test test-release test-asan demo bench install clean format format-check
+.PHONY: all deps build build-asan test test-release test-asan demo bench install clean format format-check fuzz
 
 all: build
 
@@ -40,6 +41,13 @@ bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DDLARCHIVE_BENCH=ON -DDLARCHIVE_TESTS=OFF
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	./scripts/bench.sh $(BENCH_DIR)
+
+# libFuzzer entry points (fuzz/), built with clang under AddressSanitizer and
+# UndefinedBehaviorSanitizer; not part of the default build or of `make test`.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDLARCHIVE_FUZZ=ON \
+	  -DDLARCHIVE_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
 
 install: build
 	cmake --install $(RELEASE_DIR)

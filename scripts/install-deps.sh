@@ -1,12 +1,15 @@
 #!/bin/sh
-# Installs every Debian package the build, the tests, the demo and the benchmarks need.
+# Installs every Debian package the build, the tests, the demo, the benchmarks and the fuzz
+# targets need (clang only recommends the libFuzzer runtime, libclang-rt-14-dev, and
+# recommendations are not installed here).
 # Idempotent and non-interactive: when everything is present it only asks dpkg.
 set -eu
 
 PACKAGES="build-essential cmake pkg-config g++ make
 libc-client2007e-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
 libldap-dev slapd ldap-utils libcurl4-openssl-dev python3 python3-aiosmtpd
-libcrypt-dev nlohmann-json3-dev time xz-utils clang-format"
+libcrypt-dev nlohmann-json3-dev time xz-utils clang-format
+clang libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -32,7 +32,8 @@
 //    when an encoder raises a dbError, which is then passed on to the caller as thrown.
 //  - Reading checks that every nested record number is above the number of the record that
 //    refers to it (as storing hands them out), so a damaged tree cannot make a read loop;
-//    a reference that breaks the rule gives 22 ("Corrupt").
+//    a reference that breaks the rule gives 22 ("Corrupt"). So does a MESSAGE body of another
+//    subtype than RFC822 that refers to nested records: mail_free_body would not release them.
 //  - A null envelope is stored as an envelope without any member, a null body as an empty
 //    text body; null relation or key pointers give 4.
 #include <cstdint>

@@ -4,7 +4,10 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <strings.h>
 
 #include "platform/cclient.h"
 
@@ -31,6 +34,30 @@ public:
 private:
     std::vector<std::string>* m_previous;
 };
+
+// c-client keeps the last Followup-To field of a header and never releases its copies of the
+// earlier ones. The offsets of those earlier field names, in every block of lines (a header, or
+// text that may be an encapsulated message's header): renamed to "Xollowup-To", a field
+// c-client passes over, they give the same envelope without the leak.
+std::vector<std::size_t> RepeatedFollowupTo(std::string_view text)
+{
+    std::vector<std::size_t> earlier;
+    std::size_t latest = std::string_view::npos;  // of the current block
+    for (std::size_t line = 0; line < text.size();) {
+        const std::size_t lf = text.find('\n', line);  // (c-client defines min as a macro)
+        const std::size_t end = lf == std::string_view::npos ? text.size() : lf;
+        std::string_view name = text.substr(line, end - line);
+        if (name.empty() || name == "\r") latest = std::string_view::npos;  // an empty line ends a block
+        name = name.substr(0, name.find(':') == std::string_view::npos ? 0 : name.find(':'));
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        if (name.size() == 11 && strncasecmp(name.data(), "followup-to", 11) == 0) {
+            if (latest != std::string_view::npos) earlier.push_back(latest);
+            latest = line;
+        }
+        line = end + 1;
+    }
+    return earlier;
+}
 }  // namespace
 
 void Initialize()
@@ -47,6 +74,12 @@ void ParseMessage(char* buffer, uint32_t length, uint32_t headerSize, mail_envel
     if (buffer == nullptr || envelope == nullptr || body == nullptr || headerSize > length) return;
     Initialize();
 
+    std::string mended;
+    if (const auto earlier = RepeatedFollowupTo(std::string_view(buffer, length)); !earlier.empty()) {
+        mended.assign(buffer, length);
+        for (std::size_t at : earlier) mended[at] = 'X';
+        buffer = mended.data();
+    }
     STRING bodyString;
     INIT(&bodyString, mail_string, buffer + headerSize, length - headerSize);
     char host[] = ".MISSING-HOST-NAME.";

@@ -302,8 +302,11 @@ int FillBody(Reader& rd, uint16_t seq, mail_bodystruct* body, int depth)
         const uint16_t envelopeSeq = r.msgEnvSeq();
         const uint16_t bodySeq = r.msgBodySeq();
         if (envelopeSeq == 0 && bodySeq == 0 && body->nested.msg == nullptr) return db_ok;
+        // Only a MESSAGE/RFC822 body has its message record (above), and mail_free_body
+        // releases the envelope and body of no other: a record of another subtype that refers
+        // to them is damaged, and must not leave them where nothing would release them.
+        if (body->nested.msg == nullptr) return db_corrupt;
         if (bodySeq != 0 && bodySeq <= seq) return db_corrupt;
-        if (body->nested.msg == nullptr) body->nested.msg = cc::NewMessage();
         mail_body_message* message = body->nested.msg;
         message->full.offset = r.msgFullOffset();
         message->full.text.size = r.msgFullSize();

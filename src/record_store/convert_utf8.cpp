@@ -2,6 +2,8 @@
 
 #include <iconv.h>
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +16,25 @@
 namespace {
 constexpr std::size_t kInitialCapacity = 1024;
 const iconv_t kNoDescriptor = reinterpret_cast<iconv_t>(-1);
+
+// Well-formed UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsWellFormedUtf8(const unsigned char* text, std::size_t length)
+{
+    for (std::size_t i = 0; i < length;) {
+        const unsigned char c = text[i];
+        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || n > length - i) return false;
+        uint32_t code = n == 1 ? c : c & (0x7f >> n);
+        for (std::size_t k = 1; k < n; ++k) {
+            if ((text[i + k] & 0xc0) != 0x80) return false;
+            code = (code << 6) | (text[i + k] & 0x3f);
+        }
+        static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[n] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+        i += n;
+    }
+    return true;
+}
 }  // namespace
 
 ConvertToUtf8::~ConvertToUtf8()
@@ -34,6 +55,7 @@ bool ConvertToUtf8::Open(const char* from, const char* to)
         return false;
     }
     m_descriptor = descriptor;
+    m_toUtf8 = strcasecmp(to, "utf-8") == 0 || strcasecmp(to, "utf8") == 0;
     return true;
 }
 
@@ -66,6 +88,7 @@ const char* ConvertToUtf8::Convert(const char* text)
     }
     // The terminating zero needs one byte of its own.
     if (outLeft == 0) return nullptr;
+    if (m_toUtf8 && !IsWellFormedUtf8(reinterpret_cast<unsigned char*>(m_buffer), out - m_buffer)) return nullptr;
     *out = '\0';
     return m_buffer;
 }

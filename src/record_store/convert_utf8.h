@@ -22,7 +22,8 @@ public:
     // Converts a zero-terminated text in one iconv call. The result lives in the
     // converter's buffer until the next conversion or the close; null when the converter is
     // not open, the buffer cannot grow, or iconv reports an invalid or incomplete sequence
-    // or too little room.
+    // or too little room. Output meant as UTF-8 that is not well formed is refused too:
+    // glibc's UCS-4 decoder passes code points above U+10FFFF on as 5- and 6-byte forms.
     const char* Convert(const char* text);
 
     // Closes the descriptor and releases the buffer; harmless when nothing is open.
@@ -35,6 +36,7 @@ private:
     void* m_descriptor = nullptr;  // iconv_t; none until opened
     char* m_buffer = nullptr;      // malloc'ed
     std::size_t m_capacity = 0;
+    bool m_toUtf8 = false;  // the target is UTF-8: the output is checked
 };
 
 namespace dlarchive {
