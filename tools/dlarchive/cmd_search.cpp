@@ -69,7 +69,7 @@ Options ReadOptions(const Args& args, bool search)
     return o;
 }
 
-nlohmann::json Entry(long number, const char* author, const char* date, const char* subject)
+nlohmann::ordered_json Entry(long number, const char* author, const char* date, const char* subject)
 {
     return {{"number", number},
             {"author", SanitizeUtf8(author)},
@@ -159,7 +159,7 @@ int Search(const Args& args)
     archive->SearchArchiveMessages(&r.ids, &r.authors, &r.dates, &r.subjects, args[1].c_str(),
                                    o.ignoreCase ? "Y" : nullptr, static_cast<SearchCriterion>(by), o.partial,
                                    o.locale.c_str());
-    nlohmann::json results = nlohmann::json::array();
+    nlohmann::ordered_json results = nlohmann::ordered_json::array();
     for (ms *i = r.ids, *a = r.authors, *d = r.dates, *s = r.subjects; i && a && d && s;
          i = i->next, a = a->next, d = d->next, s = s->next)
         results.push_back(Entry(static_cast<long>(static_cast<uint32_t>(std::strtol(i->text, nullptr, 10))), a->text,
