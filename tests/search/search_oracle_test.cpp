@@ -326,19 +326,9 @@ void RunSeeds(unsigned from, unsigned to)
 }  // namespace
 
 // 200 archives in four processes, so that each stays well within the time a test may take.
-TEST(SearchOracle, GeneratedArchives0To49)
+struct SearchOracle : testing::TestWithParam<unsigned> {};
+TEST_P(SearchOracle, GeneratedArchives)
 {
-    RunSeeds(0, 50);
+    RunSeeds(GetParam(), GetParam() + 50);
 }
-TEST(SearchOracle, GeneratedArchives50To99)
-{
-    RunSeeds(50, 100);
-}
-TEST(SearchOracle, GeneratedArchives100To149)
-{
-    RunSeeds(100, 150);
-}
-TEST(SearchOracle, GeneratedArchives150To199)
-{
-    RunSeeds(150, 200);
-}
+INSTANTIATE_TEST_SUITE_P(Seeds, SearchOracle, testing::Values(0u, 50u, 100u, 150u));
