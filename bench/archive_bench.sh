@@ -75,5 +75,17 @@ for n in $SIZES; do
     measure "rebuild $n (relations + en-us pages)" "$n" "$CLI" --config "$HOME_DIR/etc" rebuild "big$n"
     measure "reload $n (relations only)" "$n" "$CLI" --config "$HOME_DIR/etc" reload "big$n"
     measure "pages $n (en-us)" "$n" "$CLI" --config "$HOME_DIR/etc" pages "big$n"
+    # Search and navigation: the library's figures (with the plainly written walks beside
+    # them up to 10,000 messages), then whole commands with their peak memory.
+    literal=""
+    [ "$n" -le 10000 ] && literal=--literal
+    "$BUILD/bench/search_bench" "$HOME_DIR/etc" "big$n" $literal
+    middle=$((n / 2))
+    measure "search $n by author (tool)" "$n" "$CLI" --config "$HOME_DIR/etc" search "big$n" "Jan Kiszka" --by author
+    measure "search $n by subject (tool)" "$n" "$CLI" --config "$HOME_DIR/etc" search "big$n" "cell" --by subject --ignore-case
+    measure "search $n by date (tool)" "$n" "$CLI" --config "$HOME_DIR/etc" search "big$n" "3 Apr" --by date
+    for order in author date thread; do
+        measure "prev/next of $middle by $order (tool)" "$n" sh -c "'$CLI' --config '$HOME_DIR/etc' prev big$n $middle --sort $order; '$CLI' --config '$HOME_DIR/etc' next big$n $middle --sort $order; true"
+    done
     rm -rf "$HOME_DIR/dlmgr/big$n"
 done

@@ -47,6 +47,22 @@ run texts "$LIST" 0xc --locale de-de
 echo "== display texts: a message without subject"
 run texts "$LIST" 0x31
 echo
+echo
+echo "== search: subjects that begin with \"release\", in any case"
+run search "$LIST" "release" --by subject --ignore-case --partial
+echo
+echo "== one thread walked with next from its first message, then back with prev"
+first=$("$CLI" --config "$DEMO/etc" search "$LIST" "Release 0.9.2 planning" --by subject |
+    grep -o '"number": *[0-9]*' | head -n 1 | grep -o '[0-9]*$')
+n=$first
+while out=$("$CLI" --config "$DEMO/etc" next "$LIST" "$n" --sort thread 2>/dev/null); do
+    echo "\$ dlarchive next $LIST $n --sort thread"
+    echo "$out"
+    n=$(echo "$out" | grep -o '"number": *[0-9]*' | grep -o '[0-9]*$')
+done
+run next "$LIST" "$n" --sort thread || true
+run prev "$LIST" "$n" --sort thread
+echo
 run pages "$LIST"
 ARCHIVE=$("$CLI" --config "$DEMO/etc" path "$LIST")
 echo

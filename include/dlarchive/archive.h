@@ -17,6 +17,9 @@ DLARCHIVE_API bool RebuildArchiveDb(const char* listName);
 // stopped it.
 DLARCHIVE_API bool RebuildArchiveDb(const char* listName, CLogging* failure);
 
+// Which field a search looks at; any other value finds nothing.
+enum SearchCriterion : int32_t { SearchByAuthor = 0, SearchByDate = 1, SearchBySubject = 2 };
+
 // The exception of the archive manager: an error code and its text.
 class DLARCHIVE_API CDlArchiveException : public CLogging {
 public:
@@ -117,6 +120,30 @@ public:
     // All pages for every locale of "Language Selection", in the order author, date, thread.
     void GenerateIndexPages(const char* listName);
 
+    // Navigation (src/search/navigation.cpp). The neighbour of message `current` in sort order
+    // 0 (author), 1 (date) or 2 (thread), `key` being the current message's author, date or
+    // subject text: its number and its texts into buffers of 260, 64 and 260 bytes. Nothing
+    // is written when there is none.
+    void GetPreviousArchiveMsg(uint32_t current, const char* key, int32_t sort, uint32_t& found, char* author,
+                               char* date, char* subject, const char* locale);
+    void GetNextArchiveMsg(uint32_t current, const char* key, int32_t sort, uint32_t& found, char* author, char* date,
+                           char* subject, const char* locale);
+    // Search (src/search/search.cpp). Appends the number, author, subject and date texts of
+    // every message that matches to the four chains, in ascending number. `ignoreCase` is a
+    // switch (any non-null value). Failures throw CDlArchiveException (25, 26, 1, 7, 19).
+    void SearchArchiveMessages(ms** ids, ms** authors, ms** dates, ms** subjects, const char* searchText,
+                               const char* ignoreCase, SearchCriterion criterion, bool partialMatch,
+                               const char* locale);
+    // Search criteria on one envelope (src/search/criteria.cpp); false when the language table
+    // does not open. ParseDateInput writes the pattern of a date input into 1024 bytes.
+    bool CheckAuthorValue(const mail_envelope* envelope, const char* searchText, const char* ignoreCase,
+                          bool partialMatch, const char* locale);
+    bool CheckSubjectValue(const mail_envelope* envelope, const char* searchText, const char* ignoreCase,
+                           bool partialMatch, const char* locale);
+    bool CheckDateValue(const mail_envelope* envelope, const char* datePattern, const char* ignoreCase,
+                        bool partialMatch, const char* locale);
+    void ParseDateInput(const char* input, char* output, const char* locale);
+
     // Appends "<address>;<key>\r\n" to the archive's remote.txt for an entry
     // "<address>[, ]<password>\r\n" (split in place). Failures throw CDlArchiveException.
     bool UpdateRemoteFile(char* entry);
@@ -151,6 +178,11 @@ private:
     // Relations left by a reload or rebuild that did not finish are repaired (throws 18 once
     // rebuilt) or reported (throws 20); nothing happens while the reload still runs.
     void CheckReloadFinished();
+    // Search and navigation (src/search/): the neighbour walk, and the end of a walk of
+    // archiveenv that did not reach the end of the relation.
+    void FindNeighbour(bool previous, uint32_t current, const char* key, int32_t sort, uint32_t& found, char* author,
+                       char* date, char* subject, const char* locale);
+    void EndEnvelopeWalk(int32_t status, const char* reason);
     friend bool RebuildArchiveDb(const char* listName, CLogging* failure);
     // The page run reaches the rebuild policy through it.
     friend class PagePolicy;

@@ -14,6 +14,9 @@ namespace errors {
 // Opening the relations.
 inline constexpr ArchiveError kEnvOpen{1, "Could not open archive envelope database"};
 inline constexpr ArchiveError kBodyOpen{7, "Could not open archive body database"};
+// The search opens both relations and says so in its own words.
+inline constexpr ArchiveError kSearchEnvOpen{1, "Cannot open archive envelope database"};
+inline constexpr ArchiveError kSearchBodyOpen{7, "Cannot open archive body database"};
 // Record results of the envelope relation (the result mapping).
 inline constexpr ArchiveError kEnvNotFound{3, "Archive envelope ID not found in archive envelope database"};
 inline constexpr ArchiveError kEnvLocked{4, "Archive envelope database is currently in use"};
