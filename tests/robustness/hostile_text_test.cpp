@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,11 +15,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "platform/config.h"
 #include "platform/encoded_words.h"
 #include "record_store/convert_utf8.h"
 #include "robustness/hostile_support.h"
-#include "support/mbox.h"
 #include "support/test_env.h"
 #include "text/html_entities.h"
 #include "text/language_table.h"
@@ -466,92 +463,6 @@ void ExpectBoundedStrings(LanguageTable& table, std::size_t fileSize, const std:
 
 }  // namespace
 
-TEST(HostileText, LanguageFilesOfRandomTexts)
-{
-    // Numbered lines whose texts hold any byte but the line feed (zero bytes, carriage
-    // returns, 8-bit bytes, leading blanks), with blank and comment lines between them: each
-    // string reads back as its line says, up to its first zero byte.
-    HostileLanguage env;
-    Rng rng(0x7e0005);
-    for (int trial = 0; trial < 40; ++trial) {
-        std::string file;
-        std::vector<std::string> expected;
-        const int strings = 1 + static_cast<int>(rng.Below(60));
-        for (int n = 1; n <= strings; ++n) {
-            if (rng.OneIn(4)) file += rng.OneIn(2) ? "\n" : (rng.OneIn(2) ? " a comment line\n" : "\t\r\n");
-            std::string text;
-            const uint32_t length = rng.Below(rng.OneIn(10) ? 1000 : 60);
-            while (text.size() < length) {
-                const char c = static_cast<char>(rng.Byte());
-                if (c != '\n') text += c;
-            }
-            const bool last = n == strings;
-            const bool bare = rng.OneIn(8);  // the number alone, without a blank
-            const std::string end = last && rng.OneIn(3) ? "" : (rng.OneIn(4) ? "\r\n" : "\n");
-            file += std::to_string(n) + (bare ? "" : " " + text) + end;
-            std::string value = bare ? "" : text + end;
-            // The line end goes, and a carriage return right before it.
-            if (!value.empty() && value.back() == '\n') value.pop_back();
-            if (!value.empty() && value.back() == '\r') value.pop_back();
-            expected.push_back(value.substr(0, value.find('\0')));
-        }
-        env.Write(file);
-        LanguageTable table;
-        ASSERT_TRUE(table.Open("xx-hostile", LanguageModuleDlArchives)) << "trial " << trial;
-        ASSERT_EQ(table.GetCount(), strings) << "trial " << trial;
-        for (int n = 1; n <= strings; ++n)
-            ASSERT_EQ(std::string(table.GetString(n)), expected[n - 1]) << "trial " << trial << " string " << n;
-        ExpectBoundedStrings(table, file.size(), "trial " + std::to_string(trial));
-    }
-}
-
-TEST(HostileText, HostileLanguageFiles)
-{
-    HostileLanguage env;
-    Rng rng(0x7e0006);
-    std::string longLine = "2 ";
-    while (longLine.size() < 100000)
-        longLine += "word" + std::to_string(longLine.size() % 13) + (rng.OneIn(9) ? " " : "");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"empty", ""},
-        {"line ends only", "\n\n\r\n\n"},
-        {"zero bytes", std::string("1 a\0b\n2 \0\n3 ", 12) + std::string(1, '\0') + "\n"},
-        {"100 KB line", "1 first\n" + longLine + "\n3 third\n"},
-        {"100 KB line without blanks", "1 first\n2 " + std::string(100000, 'x') + "\n3 third\n"},
-        {"100 KB line last, no line end", "1 first\n2 " + std::string(100000, 'y')},
-        {"missing number", "1 one\n3 three\n4 four\n"},
-        {"number twice", "1 one\n1 one again\n2 two\n"},
-        {"no numbers", "one\ntwo\n"},
-        {"signs and zeros", "+1 plus\n002 zeros\n-3 minus\n"},
-        {"huge numbers", "1 a\n99999999999999999999 b\n"},
-        {"only carriage returns", std::string(5000, '\r')},
-        {"random bytes", rng.Bytes(20000)},
-        {"random lines",
-         [&] {
-             std::string text;
-             for (int n = 1; n < 200; ++n) text += std::to_string(n) + rng.Bytes(rng.Below(50)) + "\n";
-             return text;
-         }()},
-    };
-    for (const auto& [what, content] : cases) {
-        env.Write(content);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            // The second opening meets the index the first one left behind, complete or not.
-            LanguageTable table;
-            if (table.Open("xx-hostile", LanguageModuleDlArchives))
-                ExpectBoundedStrings(table, content.size(), what + " attempt " + std::to_string(attempt));
-            else
-                EXPECT_EQ(std::string(table.GetString(1)), "") << what;
-        }
-    }
-    // Numbers and text of a well-formed file stay readable around a long line in the middle.
-    env.Write("1 first\n 2 not numbered: starts with a blank " + std::string(900, 'z') + "\n2 second\n");
-    LanguageTable table;
-    ASSERT_TRUE(table.Open("xx-hostile", LanguageModuleDlArchives));
-    EXPECT_STREQ(table.GetString(1), "first");
-    EXPECT_STREQ(table.GetString(2), "second");
-}
-
 TEST(HostileText, DamagedLanguageIndexes)
 {
     // An index file that is not what the builder wrote (random bytes, offsets backwards or
@@ -594,197 +505,9 @@ TEST(HostileText, DamagedLanguageIndexes)
     }
 }
 
-namespace {
 
-// The process's address space in kilobytes ("VmSize" of /proc/self/status).
-long AddressSpaceKb()
-{
-    const std::string status = testenv::ReadFile("/proc/self/status");
-    const std::size_t at = status.find("VmSize:");
-    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
-}
 
-}  // namespace
 
-TEST(HostileText, DamagedIndexAllocatesNoMoreThanTheFile)
-{
-    // An entry near 4 GB in the index of a file of a few bytes: the string is read from the
-    // file as it is, and its buffer (kept by the table until the next lookup) is as small as
-    // the file, not as large as the damaged span.
-    HostileLanguage env;
-    const std::string content = "1 one\n2 two\n";
-    env.Write(content);
-    std::string index;
-    for (const uint32_t value : {2u, 0xFFFFFF00u, 8u})
-        for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
-    testenv::WriteFile(env.Index(), index);
-    env.Age(env.File(), 1'000'000'000);
-    env.Age(env.Index(), 1'000'000'100);
-    LanguageTable table;
-    ASSERT_TRUE(table.Open("xx-hostile", LanguageModuleDlArchives));
-    ASSERT_EQ(table.GetCount(), 2);
-    const long before = AddressSpaceKb();
-    ASSERT_GT(before, 0);
-    EXPECT_STREQ(table.GetString(1), "one");
-    EXPECT_LT(AddressSpaceKb() - before, 256 * 1024) << "kilobytes taken by one lookup";
-    EXPECT_STREQ(table.GetString(2), "");  // starts beyond the end of the file
-}
 
-namespace {
 
-struct IniEntry {
-    std::string section, key, value;
-};
-
-std::string RandomCase(const std::string& text, Rng& rng)
-{
-    std::string out = text;
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z' && rng.OneIn(2)) c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
-}  // namespace
-
-TEST(HostileText, ConfigurationFilesOfRandomEntries)
-{
-    // Sections and keys in any letter case, blanks around everything, quoted values, comment
-    // lines, lines without "=", 8-bit values and repeated keys: every lookup finds the first
-    // occurrence, as the reader's rules say.
-    Rng rng(0x7e0008);
-    testenv::TempDir dir;
-    const std::string path = dir / "kelmo.ini";
-    static const char* const kSections[] = {"dlmanager", "language selection", "config", "gateway", "x.y-z_1"};
-    static const char* const kKeys[] = {"dbpath", "authorebuild", "en-us", "de-de", "webadmindirectory", "k", "a.b"};
-    for (int trial = 0; trial < 200; ++trial) {
-        std::string file;
-        std::vector<IniEntry> entries;
-        std::string section;  // lower case; "" before the first section line
-        const uint32_t lines = rng.Below(60);
-        for (uint32_t l = 0; l < lines; ++l) {
-            const std::string pad = std::string(rng.Below(3), rng.OneIn(2) ? ' ' : '\t');
-            switch (rng.Below(6)) {
-                case 0: {
-                    section = kSections[rng.Below(std::size(kSections))];
-                    const bool closed = !rng.OneIn(6);
-                    file += pad + "[" + pad + RandomCase(section, rng) + pad + (closed ? "]" + pad : "") + "\n";
-                    break;
-                }
-                case 1:
-                    file += pad + (rng.OneIn(2) ? ";" : "#") + "comment = with [brackets]\n";
-                    break;
-                case 2:
-                    file += pad + "a line without the sign\n";
-                    break;
-                default: {
-                    const std::string key = kKeys[rng.Below(std::size(kKeys))];
-                    std::string value;
-                    const uint32_t length = rng.Below(40);
-                    while (value.size() < length) {
-                        const char c = static_cast<char>(rng.Byte());
-                        if (c != '\n' && c != '\r' && c != ' ' && c != '\t' && c != '\f' && c != '\v' && c != '"' &&
-                            c != '\'')
-                            value += c;
-                    }
-                    // Inner blanks stay; a pair of matching quotes goes.
-                    if (value.size() > 2 && rng.OneIn(3)) value[value.size() / 2] = ' ';
-                    const std::string quote = rng.OneIn(4) ? (rng.OneIn(2) ? "\"" : "'") : "";
-                    file += pad + RandomCase(key, rng) + pad + "=" + pad + quote + value + quote + pad + "\n";
-                    entries.push_back({section, key, value});
-                    break;
-                }
-            }
-        }
-        testenv::WriteFile(path, file);
-        const dlarchive::platform::IniFile ini(path);
-        std::map<std::pair<std::string, std::string>, std::string> first;
-        for (const IniEntry& e : entries) first.try_emplace({e.section, e.key}, e.value);
-        for (const char* s : kSections)
-            for (const char* k : kKeys) {
-                const auto found = first.find({s, k});
-                const std::string expected = found != first.end() ? found->second : "(default)";
-                ASSERT_EQ(ini.Get(RandomCase(s, rng), RandomCase(k, rng), "(default)", 1023), expected)
-                    << "trial " << trial << " [" << s << "] " << k << "\n"
-                    << file;
-                ASSERT_EQ(ini.Get(s, k, "(default)", 3), expected.substr(0, 3));
-            }
-    }
-}
-
-namespace {
-
-// The framing rule, written plainly: a separator is "From " at the start of the text or right
-// after a line feed; a message runs from the line after its separator to the next separator,
-// less the one line end (LF or CRLF) in front of it; lines of ">" characters followed by
-// "From " lose one ">". Text before the first separator belongs to no message.
-std::vector<std::string> ModelSplit(const std::string& data)
-{
-    std::vector<std::size_t> separators;
-    for (std::size_t i = 0; i + 5 <= data.size(); ++i)
-        if ((i == 0 || data[i - 1] == '\n') && data.compare(i, 5, "From ") == 0) separators.push_back(i);
-    std::vector<std::string> messages;
-    for (std::size_t s = 0; s < separators.size(); ++s) {
-        const std::size_t lineEnd = data.find('\n', separators[s]);
-        const std::size_t start = lineEnd == std::string::npos ? data.size() : lineEnd + 1;
-        const std::size_t next = s + 1 < separators.size() ? separators[s + 1] : data.size();
-        std::size_t end = std::max(start, next);
-        if (end > start && data[end - 1] == '\n') {
-            --end;
-            if (end > start && data[end - 1] == '\r') --end;
-        }
-        std::string body = data.substr(start, end - start);
-        std::string unquoted;
-        for (std::size_t line = 0; line < body.size();) {
-            const std::size_t lf = body.find('\n', line);
-            const std::size_t after = lf == std::string::npos ? body.size() : lf + 1;
-            std::size_t p = line;
-            while (p < after && body[p] == '>') ++p;
-            const bool quoted = p > line && body.compare(p, 5, "From ") == 0 && p + 5 <= body.size();
-            unquoted += body.substr(quoted ? line + 1 : line, after - (quoted ? line + 1 : line));
-            line = after;
-        }
-        messages.push_back(unquoted);
-    }
-    return messages;
-}
-
-}  // namespace
-
-TEST(HostileText, MboxSplitsByItsRule)
-{
-    Rng rng(0x7e000a);
-    static const char* const kPieces[] = {"From ", "From a@b Mon Oct  1 09:00:00 2001\n", "\n", "\r\n", ">From ",
-                                          ">>From x", ">", "From", "x", "\r", " ", "\nFrom ", "F", "rom "};
-    std::size_t messages = 0, quoted = 0;
-    for (int trial = 0; trial < 10000; ++trial) {
-        std::string data;
-        const uint32_t pieces = rng.Below(30);
-        for (uint32_t p = 0; p < pieces; ++p)
-            data += rng.OneIn(6) ? rng.Bytes(rng.Below(8)) : std::string(kPieces[rng.Below(std::size(kPieces))]);
-        const auto block = Exact(data);
-        const std::string_view view(block.get(), data.size());
-        cli::MboxSplitter splitter(view);
-        std::vector<std::string> got;
-        std::vector<std::size_t> offsets;
-        std::string message;
-        std::size_t lastPosition = splitter.Position();
-        while (splitter.Next(message)) {
-            got.push_back(message);
-            offsets.push_back(splitter.SeparatorOffset());
-            EXPECT_GE(splitter.Position(), lastPosition);
-            lastPosition = splitter.Position();
-            ASSERT_LE(got.size(), data.size() + 1);  // a split that does not advance would loop
-        }
-        EXPECT_EQ(splitter.Position(), data.size());
-        ASSERT_EQ(got, ModelSplit(data)) << testing::PrintToString(data);
-        messages += got.size();
-        for (const std::string& m : got) quoted += m.find(">From ") != std::string::npos;
-        std::vector<std::size_t> reached;
-        EXPECT_EQ(splitter.Count([&](std::size_t at) { reached.push_back(at); }), got.size());
-        EXPECT_EQ(reached, offsets);
-        EXPECT_EQ(cli::IsMbox(view), data.rfind("From ", 0) == 0);
-    }
-    EXPECT_GT(messages, 10000u);
-    EXPECT_GT(quoted, 100u);
-}
 
