@@ -50,10 +50,13 @@ TEST(ArchiveConfig, PathsMessageNumbersAndRebuildSetting)
     // {DbPath, list, archive path}: one trailing delimiter goes; no home gives "/"; paths
     // that would not fit 259 characters are empty.
     const std::string fits(259 - 14, 'n');
-    const std::vector<std::array<std::string, 3>> paths = {
-        {"/srv/dlmgr/", "sales", "/srv/dlmgr/sales/archive/"}, {"/srv/dlmgr", "sales", "/srv/dlmgr/sales/archive/"},
-        {"/srv/dlmgr//", "sales", "/srv/dlmgr//sales/archive/"}, {"", "sales", "/sales/archive/"},
-        {"/srv", fits, "/srv/" + fits + "/archive/"}, {"/srv", fits + "n", ""}, {"/" + std::string(400, 'h'), "s", ""}};
+    const std::vector<std::array<std::string, 3>> paths = {{"/srv/dlmgr/", "sales", "/srv/dlmgr/sales/archive/"},
+                                                           {"/srv/dlmgr", "sales", "/srv/dlmgr/sales/archive/"},
+                                                           {"/srv/dlmgr//", "sales", "/srv/dlmgr//sales/archive/"},
+                                                           {"", "sales", "/sales/archive/"},
+                                                           {"/srv", fits, "/srv/" + fits + "/archive/"},
+                                                           {"/srv", fits + "n", ""},
+                                                           {"/" + std::string(400, 'h'), "s", ""}};
     for (const auto& [home, list, path] : paths) {
         config.Write(home.empty() ? "" : "[DlManager]\nDbPath=" + home + "\n");
         CDlArchive archive;
@@ -72,9 +75,14 @@ TEST(ArchiveConfig, PathsMessageNumbersAndRebuildSetting)
         EXPECT_EQ(CDlArchive().IsAutoRebuild(), expected) << value;
     }
     // Hexadecimal names: lower-case digits, at most the largest number, never a wrap.
-    const std::pair<const char*, uint32_t> ids[] = {{"ff", 255},       {"12.34.msg", 18},          {"bb8.msg", 3000},
-                                                    {"1A2B.msg", 4128}, {"ffffffff.msg", 4294967295u}, {"", 0},
-                                                    {"123456789.msg", 4294967295u}, {"00000000ff.msg", 255}};
+    const std::pair<const char*, uint32_t> ids[] = {{"ff", 255},
+                                                    {"12.34.msg", 18},
+                                                    {"bb8.msg", 3000},
+                                                    {"1A2B.msg", 4128},
+                                                    {"ffffffff.msg", 4294967295u},
+                                                    {"", 0},
+                                                    {"123456789.msg", 4294967295u},
+                                                    {"00000000ff.msg", 255}};
     for (const auto& [name, id] : ids) EXPECT_EQ(CDlArchive::GetId(name), id) << name;
     EXPECT_EQ(CDlArchive::GetId(nullptr), 0u);
     EXPECT_EQ(std::string(CDlArchiveException(19, std::string(2000, 'x').c_str()).GetLastErrorMsg()).size(), 512u);
@@ -121,10 +129,15 @@ TEST(ArchiveResults, EveryRowOfBothMappings)
 TEST(HeaderSize, EndsAtTheFirstEmptyLine)
 {
     testenv::TempDir dir;
-    const std::pair<const char*, uint32_t> cases[] = {
-        {"A: b\nC: d\n\nbody\n\nmore", 11}, {"A: b\r\nC: d\r\n\r\nbody", 14}, {"A: b\r\n\r\rbody\n", 13},
-        {"A: b\n\r\r\nbody", 8},            {"A: b\nC: d\n", 10},             {"A: b\nC: d\n\r\r", 12},
-        {"A: b\nC: d", 0},                  {"\n\nbody", 2},                  {"x", 0}};
+    const std::pair<const char*, uint32_t> cases[] = {{"A: b\nC: d\n\nbody\n\nmore", 11},
+                                                      {"A: b\r\nC: d\r\n\r\nbody", 14},
+                                                      {"A: b\r\n\r\rbody\n", 13},
+                                                      {"A: b\n\r\r\nbody", 8},
+                                                      {"A: b\nC: d\n", 10},
+                                                      {"A: b\nC: d\n\r\r", 12},
+                                                      {"A: b\nC: d", 0},
+                                                      {"\n\nbody", 2},
+                                                      {"x", 0}};
     for (const auto& [content, size] : cases) {
         testenv::WriteFile(dir / "m", content);
         CDlArchive archive;
@@ -142,8 +155,9 @@ TEST_F(Intake, FailuresRebuildsAndRecursion)
     manager.SetLastError(0);
     ASSERT_TRUE(manager.AddArchive(archive.c_str(), 3000));
     EXPECT_EQ(manager.GetLastError(), 1);
-    EXPECT_NE(testenv::ReadFile(home.path() + "/log/kelmo.log").find("5 DL Manager: Processing archive message ID <BB8>"),
-              std::string::npos);
+    EXPECT_NE(
+        testenv::ReadFile(home.path() + "/log/kelmo.log").find("5 DL Manager: Processing archive message ID <BB8>"),
+        std::string::npos);
     ASSERT_TRUE(manager.AddArchive(archive.c_str(), 3000));
     EXPECT_EQ(manager.GetLastError(), 8);  // stored twice: the duplicate code
     EXPECT_EQ(Add(1), std::make_pair(17, std::string("Archive file not found or empty")));
@@ -156,7 +170,9 @@ TEST_F(Intake, FailuresRebuildsAndRecursion)
     EXPECT_EQ(manager.GetLastError(), 13);
     std::string parts;
     for (int i = 0; i < 1100; ++i) parts += "--b\n\npart\n";
-    home.WriteMessage("sales", 5, testenv::SimpleMessage("Many", "a@b.org", "", "Content-Type: multipart/mixed; boundary=b\n", parts + "--b--\n"));
+    home.WriteMessage("sales", 5,
+                      testenv::SimpleMessage("Many", "a@b.org", "", "Content-Type: multipart/mixed; boundary=b\n",
+                                             parts + "--b--\n"));
     EXPECT_FALSE(manager.AddArchive(archive.c_str(), 5));
     EXPECT_EQ(manager.GetLastError(), 15);
     EXPECT_EQ(Stored(), 1);
@@ -238,8 +254,10 @@ TEST_F(Intake, ConcurrentWritersReadersAndALockedRelation)
     diamondBase::SetLockTimeout(20000);
     constexpr uint32_t kMessages = 60;
     for (uint32_t n = 1; n <= kMessages; ++n)
-        home.WriteMessage("sales", n, testenv::SimpleMessage("M" + std::to_string(n), "a@b.org", "", "Content-Type: multipart/mixed; boundary=b\n",
-                                                             "--b\n\none\n--b\n\ntwo\n--b--\n"));
+        home.WriteMessage(
+            "sales", n,
+            testenv::SimpleMessage("M" + std::to_string(n), "a@b.org", "",
+                                   "Content-Type: multipart/mixed; boundary=b\n", "--b\n\none\n--b\n\ntwo\n--b--\n"));
     std::vector<pid_t> children;
     for (uint32_t w = 0; w < 5; ++w)
         children.push_back(testenv::Spawn([&, w] {
@@ -251,7 +269,9 @@ TEST_F(Intake, ConcurrentWritersReadersAndALockedRelation)
                 mail_envelope* env = nullptr;
                 uint32_t size = 0, header = 0;
                 if (w < 3)  // every writer archives every message, in its own order
-                    bad += Thrown([&] { bad += !own.AddArchive(archive.c_str(), 1 + (i * (w + 1) * 7) % kMessages); }).first != 0;
+                    bad += Thrown([&] {
+                               bad += !own.AddArchive(archive.c_str(), 1 + (i * (w + 1) * 7) % kMessages);
+                           }).first != 0;
                 else  // not stored yet (3) is fine; anything else is not
                     bad += (Thrown([&] {
                                 own.GetArchiveEnv(1 + i % kMessages, 0, env, size, header);
@@ -332,9 +352,10 @@ TEST_F(Intake, RemoteFileLinesAndFailures)
     EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
     // Blanks and commas in any run separate; the line end goes; without it the password
     // loses its last two characters.
-    const std::pair<std::string, std::string> entries[] = {{" ,ann@example.org ,, other\r\n trailing", "other"},
-                                                            {"bob@example.org abc", "a"},
-                                                            {"c@example.org " + std::string(259, 'p') + "\r\n", std::string(259, 'p')}};
+    const std::pair<std::string, std::string> entries[] = {
+        {" ,ann@example.org ,, other\r\n trailing", "other"},
+        {"bob@example.org abc", "a"},
+        {"c@example.org " + std::string(259, 'p') + "\r\n", std::string(259, 'p')}};
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(update(entries[i].first).first, 0);
         const std::string line = keyOf(i);
@@ -351,14 +372,18 @@ TEST_F(Intake, RemoteFileLinesAndFailures)
         children.push_back(testenv::Spawn([&, p] {
             int bad = 0;
             for (int i = 0; i < 6; ++i)
-                bad += update("m" + std::to_string(p) + "-" + std::to_string(i) + "@x.org pw" + std::to_string(i) + "\r\n").first != 0;
+                bad +=
+                    update("m" + std::to_string(p) + "-" + std::to_string(i) + "@x.org pw" + std::to_string(i) + "\r\n")
+                        .first != 0;
             return bad;
         }));
     for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
     std::set<std::string> members;
     for (std::size_t i = 3; i < 27; ++i) {
         const std::string line = keyOf(i), member = line.substr(0, line.find(';'));
-        EXPECT_TRUE(CHashKey::Verify(("pw" + member.substr(member.find('-') + 1, 1)).c_str(), line.substr(line.find(';') + 1).c_str())) << line;
+        EXPECT_TRUE(CHashKey::Verify(("pw" + member.substr(member.find('-') + 1, 1)).c_str(),
+                                     line.substr(line.find(';') + 1).c_str()))
+            << line;
         members.insert(member);
     }
     EXPECT_EQ(members.size(), 24u);

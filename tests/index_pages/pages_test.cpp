@@ -26,7 +26,8 @@ const std::vector<std::string> kPages = {"en-us-author.html", "en-us-date.html",
 
 PageContext Context(const std::string& list = "sales")
 {
-    return {list, "en-us",
+    return {list,
+            "en-us",
             {"Help", "By date", "By author", "By thread", "(no subject)", "Archive by author", "(unknown author)",
              "(no date)", "Archive by date", "Archive by thread"}};
 }
@@ -69,8 +70,8 @@ std::map<uint32_t, int> LinkedIds(const std::string& page)
 
 std::string Line(int id, const std::string& subject, const std::string& tail, const char* sort = "ByThread")
 {
-    return "<li><a href=\"/vubo/scripts/archivecgi.exe?Command=ShowMessage&mailinglist=sales&nId=" + std::to_string(id) +
-           "&sort=" + sort + "&locale=en-us\">" + subject + "</a> - " + tail + " </li>\r\n";
+    return "<li><a href=\"/vubo/scripts/archivecgi.exe?Command=ShowMessage&mailinglist=sales&nId=" +
+           std::to_string(id) + "&sort=" + sort + "&locale=en-us\">" + subject + "</a> - " + tail + " </li>\r\n";
 }
 
 // Random archives with everything that trips the listings: reply prefixes in every case,
@@ -81,8 +82,13 @@ std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
     const std::vector<std::string> topics = {"Agenda", "agenda", "Budget", "Holiday", "Release 2.0", "", "genda"};
     const std::vector<std::string> prefixes = {"", "Re: ", "RE: ", "re: ", "re:", "Re:", "Fwd: ", "Aw: "};
     const std::vector<std::string> names = {"Ann Lee", "ann lee", "", "Euro \xE2\x82\xAC Fan", "J\xC3\xBCrgen", "<b>"};
-    const std::vector<std::string> dates = {kDate, "Mon, 1 Oct 2001 17:30:00 +0000", "mon, 1 oct 2001 18:00:00 +0000",
-                                            "Mon, 01 Oct 2001 09:00", "", "Tue, 2 Oct 2001 08:00:00 +0000", "2 Oct"};
+    const std::vector<std::string> dates = {kDate,
+                                            "Mon, 1 Oct 2001 17:30:00 +0000",
+                                            "mon, 1 oct 2001 18:00:00 +0000",
+                                            "Mon, 01 Oct 2001 09:00",
+                                            "",
+                                            "Tue, 2 Oct 2001 08:00:00 +0000",
+                                            "2 Oct"};
     const auto pick = [&](const auto& v) { return v[std::uniform_int_distribution<size_t>(0, v.size() - 1)(rng)]; };
     std::vector<EnvelopeSummary> records;
     uint32_t id = 0;
@@ -91,8 +97,10 @@ std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
         const std::string prefix = repliesOnly ? "Re: " : pick(prefixes), topic = pick(topics);
         const bool hasFrom = rng() % 8 != 0;
         records.push_back({id, 0, topic.empty() && prefix.empty() ? "" : prefix + topic, pick(dates), pick(names),
-                           hasFrom ? "user" + std::to_string(rng() % 3) : "", hasFrom && rng() % 10 ? "example.org" : ""});
-        if (rng() % 6 == 0) records.push_back({id, 1, "Fwd inner " + pick(topics), pick(dates), pick(names), "in", "x.net"});
+                           hasFrom ? "user" + std::to_string(rng() % 3) : "",
+                           hasFrom && rng() % 10 ? "example.org" : ""});
+        if (rng() % 6 == 0)
+            records.push_back({id, 1, "Fwd inner " + pick(topics), pick(dates), pick(names), "in", "x.net"});
     }
     return records;
 }
@@ -108,8 +116,9 @@ TEST(PageRender, ThreadsGroupsAndEscaping)
     const std::string ann = "<em>Ann Lee, </em>" + kDate;
     const auto nested = [](const std::string& line) { return "<ul>" + line.substr(0, line.size() - 2) + "</ul>\r\n"; };
     EXPECT_NE(p.thread.find("<ul>\r\n" + Line(1, "Agenda", ann) + "<ul>\r\n" +
-                            Line(4, "RE: agenda", "<em>ann lee, </em>" + kDate) + "</ul>\r\n" + Line(2, "Re: Holiday", ann) +
-                            nested(Line(5, "Re: Holiday", "<em>Bob, </em>" + kDate)) + Line(3, "re:Agenda", ann) + "</ul>\r\n"),
+                            Line(4, "RE: agenda", "<em>ann lee, </em>" + kDate) + "</ul>\r\n" +
+                            Line(2, "Re: Holiday", ann) + nested(Line(5, "Re: Holiday", "<em>Bob, </em>" + kDate)) +
+                            Line(3, "re:Agenda", ann) + "</ul>\r\n"),
               std::string::npos)
         << p.thread;
     EXPECT_NE(p.author.find("<strong>Ann Lee</strong></font>\r\n<ul>\r\n" + Line(1, "Agenda", kDate, "ByAuthor")),
@@ -118,8 +127,8 @@ TEST(PageRender, ThreadsGroupsAndEscaping)
     EXPECT_EQ(p.author.find("<strong>ann lee</strong>"), std::string::npos);  // one group without regard to case
     // Markup in message texts and the list name is escaped on every page, and the list
     // name percent-encoded in every link; a three-byte sequence becomes a reference.
-    const auto odd = ExpectSamePages(Context("sales & <more>"),
-                                     {Message(7, "<script>\"x\"", "Euro \xE2\x82\xAC", "<b>Wed</b>")});
+    const auto odd =
+        ExpectSamePages(Context("sales & <more>"), {Message(7, "<script>\"x\"", "Euro \xE2\x82\xAC", "<b>Wed</b>")});
     for (const std::string& page : {odd.thread, odd.author, odd.date}) {
         EXPECT_TRUE(page.find("<script>") == std::string::npos && page.find("<b>") == std::string::npos);
         EXPECT_NE(page.find("&lt;script&gt;&quot;x&quot;"), std::string::npos);
@@ -211,13 +220,17 @@ std::vector<std::string> Texts(ms* chain)
 
 TEST_F(ArchivePages, PagesOfTheRelationsAreThoseOfTheRenderer)
 {
-    const std::string forward = testenv::SimpleMessage(
-        "Fwd: Plan", "Bob <bob@example.org>", "Tue, 2 Oct 2001 10:00:00 +0000",
-        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"o\"\n",
-        "--o\nContent-Type: message/rfc822\n\nFrom: Carol <carol@x.net>\nSubject: Plan\nDate: Sun, 30 Sep 2001\n\nt\n--o--\n");
+    const std::string forward =
+        testenv::SimpleMessage("Fwd: Plan", "Bob <bob@example.org>", "Tue, 2 Oct 2001 10:00:00 +0000",
+                               "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"o\"\n",
+                               "--o\nContent-Type: message/rfc822\n\nFrom: Carol <carol@x.net>\nSubject: Plan\nDate: "
+                               "Sun, 30 Sep 2001\n\nt\n--o--\n");
     const std::vector<std::pair<std::string, std::string>> messages = {
-        {"Re: Plan", "Ann Lee <ann@example.org>"}, {"Plan", "bob@example.net"}, {"Minutes", "ANN LEE <ann@example.org>"},
-        {"<b>Budget</b> & \"more\"", "Ann Lee <ann@example.org>"}, {"re: plan", "Ann Lee <ann@example.org>"}};
+        {"Re: Plan", "Ann Lee <ann@example.org>"},
+        {"Plan", "bob@example.net"},
+        {"Minutes", "ANN LEE <ann@example.org>"},
+        {"<b>Budget</b> & \"more\"", "Ann Lee <ann@example.org>"},
+        {"re: plan", "Ann Lee <ann@example.org>"}};
     std::vector<EnvelopeSummary> records;
     for (uint32_t n = 1; n <= messages.size(); ++n) {
         Archive(n, testenv::SimpleMessage(messages[n - 1].first, messages[n - 1].second));
@@ -244,9 +257,11 @@ TEST_F(ArchivePages, PagesOfTheRelationsAreThoseOfTheRenderer)
     ms *authors = nullptr, *dates = nullptr, *threads = nullptr;
     Archive(7, "To: sales@lists.example.org\n\nNo sender, date or subject.\n");
     EXPECT_TRUE(manager.SortArchiveRecords("ignored", &authors, &dates, &threads, "de-de"));
-    EXPECT_EQ(Texts(authors), (std::vector<std::string>{"Ann Lee", "bob@example.net", "Bob", "(unbekannter Absender)"}));
+    EXPECT_EQ(Texts(authors),
+              (std::vector<std::string>{"Ann Lee", "bob@example.net", "Bob", "(unbekannter Absender)"}));
     EXPECT_EQ(Texts(dates), (std::vector<std::string>{"Mon, 1 Oct 2001 ", "Tue, 2 Oct 2001 ", "(kein Datum)"}));
-    EXPECT_EQ(Texts(threads), (std::vector<std::string>{"Plan", "Minutes", "<b>Budget</b> & \"more\"", "Fwd: Plan", "(kein Betreff)"}));
+    EXPECT_EQ(Texts(threads),
+              (std::vector<std::string>{"Plan", "Minutes", "<b>Budget</b> & \"more\"", "Fwd: Plan", "(kein Betreff)"}));
 }
 
 TEST_F(ArchivePages, LocalesOfTheLanguageSelection)
@@ -331,7 +346,8 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
     testenv::WriteFile(archive + "archiveenv.db", std::string(6000, 'g'));
     EXPECT_EQ(generate(), std::make_pair(1, std::string("Could not open archive envelope database")));
     ms *authors = nullptr, *dates = nullptr, *threads = nullptr;
-    EXPECT_EQ(testenv::Thrown([&] { manager.SortArchiveRecords("sales", &authors, &dates, &threads, "en-us"); }).first, 1);
+    EXPECT_EQ(testenv::Thrown([&] { manager.SortArchiveRecords("sales", &authors, &dates, &threads, "en-us"); }).first,
+              1);
     EXPECT_TRUE(authors == nullptr && dates == nullptr && threads == nullptr);
     std::filesystem::remove(languages + "en-us.txt");
     EXPECT_EQ(generate().first, 26);
@@ -348,7 +364,8 @@ TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)
     testenv::MakeDirs(archive + "en-us-date.html/in-the-way");
     EXPECT_EQ(generate(), std::make_pair(19, std::string("Out of memory.")));
     EXPECT_EQ(LinkedIds(Page("en-us-author.html")).count(4), 1u);
-    for (const std::string& page : {kPages[2], kPages[3], kPages[4], kPages[5]}) EXPECT_EQ(Page(page), before[page]) << page;
+    for (const std::string& page : {kPages[2], kPages[3], kPages[4], kPages[5]})
+        EXPECT_EQ(Page(page), before[page]) << page;
     EXPECT_TRUE(NoTemporaries());
     std::filesystem::remove_all(archive + "en-us-date.html");
     manager.GenerateIndexPages("sales");

@@ -24,11 +24,17 @@ TEST(Config, LookupRulesOfTheProfileReader)
         std::string(3000, 'v') + "\nAfter=still read\n");
     // {section, key, expected}: case-blind names, the first occurrence, one pair of quotes
     // off, everything after the first "=", the default only when the key is missing.
-    const char* const rows[][3] = {
-        {"dlmanager", "DBPATH", "/srv/dlmgr"}, {"DlManager", "Quoted", "  in  "}, {"DlManager", "Single", "x"},
-        {"DlManager", "Mismatched", "\"abc'"}, {"DlManager", "Empty", ""},        {"DlManager", "NoEquals line", "d"},
-        {"DlManager", "Later", "repeated"},    {"Other", "Key", "a=b"},            {"Nowhere", "Key", "d"},
-        {"", "; c", "d"},                      {"A", "After", "still read"}};
+    const char* const rows[][3] = {{"dlmanager", "DBPATH", "/srv/dlmgr"},
+                                   {"DlManager", "Quoted", "  in  "},
+                                   {"DlManager", "Single", "x"},
+                                   {"DlManager", "Mismatched", "\"abc'"},
+                                   {"DlManager", "Empty", ""},
+                                   {"DlManager", "NoEquals line", "d"},
+                                   {"DlManager", "Later", "repeated"},
+                                   {"Other", "Key", "a=b"},
+                                   {"Nowhere", "Key", "d"},
+                                   {"", "; c", "d"},
+                                   {"A", "After", "still read"}};
     for (const auto& row : rows) EXPECT_EQ(GetProfileString(row[0], row[1], "d", 259), row[2]) << row[1];
     EXPECT_EQ(GetProfileString("A", "Long", "", 259), std::string(259, 'v'));
     EXPECT_EQ(GetProfileString("A", "Missing", std::string(30, 'v'), 10), std::string(10, 'v'));
@@ -60,22 +66,25 @@ TEST(Logging, LevelsLineEndsAndWholeLinesFromSeveralProcesses)
     const auto lines = testenv::Lines(testenv::ReadFile(log));
     ASSERT_EQ(lines.size(), 4u);
     const char* const texts[] = {"5 DL Manager Archive: Processing archive message ID <BB8>",
-                                 "1 DL Manager Archive: an error spread over  lines", "1 DL Mgr Archive: the last error",
-                                 "1 MsgStore: from the log writer"};
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*)")));
+                                 "1 DL Manager Archive: an error spread over  lines",
+                                 "1 DL Mgr Archive: the last error", "1 MsgStore: from the log writer"};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*)")));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(lines[i].substr(20), texts[i]);
     config.Write("[Gateway]\nLogDirectory=" + logs.path() + "\n");  // default level 6
     std::vector<pid_t> children;
     for (int p = 0; p < 4; ++p)
         children.push_back(testenv::Spawn([p] {
             CLogging writer(("writer" + std::to_string(p)).c_str());
-            for (int i = 0; i < 300; ++i) writer.PrintLogMessage(i % 2 ? 6 : 7, "%d %s end", i, std::string(700, 'x').c_str());
+            for (int i = 0; i < 300; ++i)
+                writer.PrintLogMessage(i % 2 ? 6 : 7, "%d %s end", i, std::string(700, 'x').c_str());
             return 0;
         }));
     for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
     const auto all = testenv::Lines(testenv::ReadFile(logs / "kelmo.log"));
     ASSERT_EQ(all.size(), 600u);
-    for (const auto& line : all) ASSERT_TRUE(std::regex_match(line, std::regex(R"(\S+ \S+ 6 writer\d: \d+ x{700} end)")));
+    for (const auto& line : all)
+        ASSERT_TRUE(std::regex_match(line, std::regex(R"(\S+ \S+ 6 writer\d: \d+ x{700} end)")));
     config.Write("");
     testing::internal::CaptureStderr();
     owner.PrintLog(1, "to the console");
@@ -115,7 +124,8 @@ TEST(FileUtil, ReadCopyAndList)
     EXPECT_EQ(testenv::ReadFile(target / "archiveenv.db"), "kept");
     EXPECT_NO_THROW(files.CopyFiles(dir.path().c_str(), target.path().c_str(), "none*", false, false));
     EXPECT_THROW(files.CopyFiles(dir.path().c_str(), target.path().c_str(), "none*", false, true), CFileUtilException);
-    EXPECT_THROW(files.CopyFiles(dir.path().c_str(), (target / "no").c_str(), "arch*", false, false), CFileUtilException);
+    EXPECT_THROW(files.CopyFiles(dir.path().c_str(), (target / "no").c_str(), "arch*", false, false),
+                 CFileUtilException);
     EXPECT_EQ(CDirUtil().List(dir.path().c_str(), "*.msg"), (std::vector<std::string>{"1.msg", "A.MSG", "empty.msg"}));
     EXPECT_TRUE(CDirUtil::IsDelimiterExist("/srv/a/"));
     for (const char* path : {"/srv/a", "C:\\A\\", "", static_cast<const char*>(nullptr)})
@@ -145,14 +155,16 @@ TEST(Library, ExportsOnlyItsInterfaceAndInstallsForPkgConfig)
     EXPECT_NE(dlsym(handle, "mm_dlog"), nullptr);  // c-client's callbacks
     dlclose(handle);
     auto r = testenv::Run("nm -D --defined-only -C " + testenv::Quote(DLARCHIVE_LIBRARY));
-    for (const char* name : {"CDlArchive::GetArchivePath()", "CDlArchiveException::CDlArchiveException(int, char const*)",
-                             "LogMessage(int, char const*, char const*)", "appendString"})
+    for (const char* name :
+         {"CDlArchive::GetArchivePath()", "CDlArchiveException::CDlArchiveException(int, char const*)",
+          "LogMessage(int, char const*, char const*)", "appendString"})
         EXPECT_NE(r.out.find(name), std::string::npos) << name;
     for (const char* name : {"dlarchive::platform::", "CFileUtil::", "CHashKey::"})
         EXPECT_EQ(r.out.find(name), std::string::npos) << name;
 
     testenv::TempDir prefix;
-    r = testenv::Run("cmake --install " + testenv::Quote(DLARCHIVE_BINARY_DIR) + " --prefix " + testenv::Quote(prefix.path()));
+    r = testenv::Run("cmake --install " + testenv::Quote(DLARCHIVE_BINARY_DIR) + " --prefix " +
+                     testenv::Quote(prefix.path()));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(testenv::Exists(prefix / "bin/dlarchive"));
     EXPECT_TRUE(testenv::Exists(prefix / "share/dlarchive/web/vubo/languages/dlarchives/en-us.txt"));

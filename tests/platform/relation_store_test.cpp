@@ -76,7 +76,8 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
     EXPECT_EQ(env.get(0), db_notfound);
     EXPECT_EQ(env.del(), db_notfound);
     EXPECT_EQ(env.begin(1), db_range);
-    std::set<Key> expected = {{5, 65535}, {6, 0}, {0, 0}, {0xffffffffu, 65535}, {0x80000000u, 1}, {0x7fffffffu, 0x8000}};
+    std::set<Key> expected = {{5, 65535},           {6, 0},           {0, 0},
+                              {0xffffffffu, 65535}, {0x80000000u, 1}, {0x7fffffffu, 0x8000}};
     std::mt19937 random(42);
     while (expected.size() < 3000)
         expected.emplace(random() % 4 == 0 ? random() : random() % 64,
@@ -86,7 +87,7 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
     ASSERT_EQ(env.lock(false, -1), db_ok);
     for (const Key& k : shuffled) ASSERT_EQ(PutEnv(env, k.first, k.second), db_ok);
     EXPECT_EQ(PutEnv(env, 5, 65535, "other"), db_dup);  // a failing put leaves the transaction alive
-    ASSERT_EQ(env.lock(false, -1), db_ok);             // nested
+    ASSERT_EQ(env.lock(false, -1), db_ok);              // nested
     ASSERT_EQ(env.unlock(), db_ok);
     {
         diamondBase other;  // still inside the outer lock: another connection sees nothing
@@ -165,7 +166,8 @@ TEST_F(Store, WritersOfSeveralProcessesLockBoundedAndLoseNothing)
         archiveenv env(base, dir.path().c_str());
         const std::vector<Key> keys = Walk(env);
         EXPECT_EQ(env.status(), db_eof);
-        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()) && std::adjacent_find(keys.begin(), keys.end()) == keys.end());
+        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()) &&
+                    std::adjacent_find(keys.begin(), keys.end()) == keys.end());
         EXPECT_GE(keys.size(), lastCount);
         lastCount = keys.size();
     }
@@ -203,13 +205,14 @@ TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
         std::string content;
         const char* sql;
         dbError opened, walked;
-    } cases[] = {{"", nullptr, db_corrupt, db_notopened},
-                 {std::string(8192, 'g'), nullptr, db_corrupt, db_notopened},
-                 {good.substr(0, 60), nullptr, db_corrupt, db_notopened},
-                 {foreign, nullptr, db_corrupt, db_notopened},
-                 {testenv::ReadFile(dir / "archivebody.db"), nullptr, db_ok, db_corrupt},
-                 {"", "CREATE TABLE records(x); INSERT INTO records VALUES(1)", db_corrupt, db_notopened},
-                 {"", "PRAGMA application_id=1145848146; PRAGMA user_version=1; CREATE TABLE other(x)", db_ok, db_corrupt}};
+    } cases[] = {
+        {"", nullptr, db_corrupt, db_notopened},
+        {std::string(8192, 'g'), nullptr, db_corrupt, db_notopened},
+        {good.substr(0, 60), nullptr, db_corrupt, db_notopened},
+        {foreign, nullptr, db_corrupt, db_notopened},
+        {testenv::ReadFile(dir / "archivebody.db"), nullptr, db_ok, db_corrupt},
+        {"", "CREATE TABLE records(x); INSERT INTO records VALUES(1)", db_corrupt, db_notopened},
+        {"", "PRAGMA application_id=1145848146; PRAGMA user_version=1; CREATE TABLE other(x)", db_ok, db_corrupt}};
     for (const auto& c : cases) {
         diamondBase::ReleaseIdle();
         if (c.sql != nullptr)

@@ -16,7 +16,10 @@ namespace recordtest {
 
 namespace {
 
-bool Empty(const char* s) { return s == nullptr || *s == '\0'; }
+bool Empty(const char* s)
+{
+    return s == nullptr || *s == '\0';
+}
 
 // An envelope text or list member: empty and null both read back as null.
 void ExpectNullable(const char* parsed, const char* stored, const std::string& where)
@@ -122,11 +125,13 @@ void ExpectSameBody(const mail_bodystruct* parsed, const mail_bodystruct* stored
     ExpectBodyText(parsed->id, stored->id, where + ".id");
     ExpectBodyText(parsed->description, stored->description, where + ".description");
     ExpectBodyText(parsed->disposition.type, stored->disposition.type, where + ".disposition.type");
-    ExpectSameParameters(parsed->disposition.parameter, stored->disposition.parameter, where + ".disposition.parameter");
+    ExpectSameParameters(parsed->disposition.parameter, stored->disposition.parameter,
+                         where + ".disposition.parameter");
     ExpectSameList(
         parsed->language, stored->language, where + ".language",
         [](const string_list* p, const string_list* s, const std::string& at) {
-            ExpectNullable(reinterpret_cast<const char*>(p->text.data), reinterpret_cast<const char*>(s->text.data), at);
+            ExpectNullable(reinterpret_cast<const char*>(p->text.data), reinterpret_cast<const char*>(s->text.data),
+                           at);
             EXPECT_EQ(p->text.size, s->text.size) << at << ".size";
         },
         [](const string_list*) { return false; });
@@ -206,7 +211,10 @@ std::vector<MessageFile> LoadMessageFiles(const std::string& directory)
     return files;
 }
 
-std::string MessageDirectory() { return std::string(DLARCHIVE_SOURCE_DIR) + "/tests/data/messages"; }
+std::string MessageDirectory()
+{
+    return std::string(DLARCHIVE_SOURCE_DIR) + "/tests/data/messages";
+}
 
 ParsedMessage::ParsedMessage(std::string bytes) : buffer(std::move(bytes))
 {

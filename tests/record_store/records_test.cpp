@@ -101,8 +101,8 @@ TEST(Records, FixedRecordLayout)
     b.setKey({0x01020304u, 0xa0b0});
     // {offset, width, value} of every fixed member, set through its setter.
     const std::vector<std::tuple<int, int, uint32_t>> body = {
-        {6, 2, 0x0102},  {8, 2, 0x0304},  {52, 4, 0x10}, {56, 4, 0x20}, {60, 4, 0x30}, {64, 4, 0x40},
-        {72, 2, 0x0506}, {74, 2, 0x0708}, {76, 4, 0x50}, {80, 4, 0x60}, {84, 4, 0x70}, {88, 4, 0x80},
+        {6, 2, 0x0102},  {8, 2, 0x0304},  {52, 4, 0x10},  {56, 4, 0x20},        {60, 4, 0x30}, {64, 4, 0x40},
+        {72, 2, 0x0506}, {74, 2, 0x0708}, {76, 4, 0x50},  {80, 4, 0x60},        {84, 4, 0x70}, {88, 4, 0x80},
         {92, 4, 0x90},   {96, 4, 0xa0},   {100, 4, 0xb0}, {104, 4, 0xc0000000u}};
     b.setType(0x0102), b.setEncoding(0x0304), b.setMimeOffset(0x10), b.setMimeSize(0x20);
     b.setContentsOffset(0x30), b.setContentsSize(0x40), b.setMsgEnvSeq(0x0506), b.setMsgBodySeq(0x0708);
@@ -201,9 +201,9 @@ TEST(Records, NumberingIsDepthFirst)
         uint16_t seq, type;
         std::vector<int> parts;
         uint16_t msgEnv, msgBody;
-    } records[] = {{0, TYPEMULTIPART, {1, 0, 2, 0, 0, 0}, 0, 0}, {1, TYPETEXT, {0, 0}, 0, 0},
-                   {2, TYPEMESSAGE, {0, 0}, 1, 3},               {3, TYPEMULTIPART, {4, 0, 5, 0, 0, 0}, 0, 0},
-                   {4, TYPETEXT, {0, 0}, 0, 0},                  {5, TYPETEXT, {0, 0}, 0, 0}};
+    } records[] = {
+        {0, TYPEMULTIPART, {1, 0, 2, 0, 0, 0}, 0, 0}, {1, TYPETEXT, {0, 0}, 0, 0}, {2, TYPEMESSAGE, {0, 0}, 1, 3},
+        {3, TYPEMULTIPART, {4, 0, 5, 0, 0, 0}, 0, 0}, {4, TYPETEXT, {0, 0}, 0, 0}, {5, TYPETEXT, {0, 0}, 0, 0}};
     for (const auto& e : records) {
         GetBodyRecord(rel, 42, e.seq);
         EXPECT_EQ(rel.bodies->type(), e.type) << e.seq;
@@ -245,8 +245,7 @@ TEST(Records, FailedPutLeavesNothingOfTheTree)
         mail_bodystruct* occupant = Multipart(0);
         idxkey envKey{42, c.takenEnvelope};
         if (c.takenBody != 0xFFFF) ASSERT_EQ(AddBody(rel, {42, c.takenBody}, {42, 0}, occupant), db_ok);
-        if (c.takenEnvelope != 0xFFFF)
-            ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envKey, m->envelope, 1, 1), db_ok);
+        if (c.takenEnvelope != 0xFFFF) ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envKey, m->envelope, 1, 1), db_ok);
         cc::FreeBody(&occupant);
         EXPECT_EQ(AddBody(rel, {42, 0}, {42, 0}, m->body), db_dup);
         EXPECT_EQ(Seqs(Keys(*rel.bodies)), c.bodiesLeft) << c.takenBody;
@@ -334,9 +333,11 @@ TEST(Records, FromNamesAndSubjectInUtf8)
     mail_envelope* stored = nullptr;
     uint32_t size = 0, header = 0;
     ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &stored, size, header), db_ok);
-    EXPECT_STREQ(rel.envelopes->subject.text(), "Gr\xC3\xBC\xC3\x9F" "e");  // stored so
+    EXPECT_STREQ(rel.envelopes->subject.text(),
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e");  // stored so
     EXPECT_STREQ(stored->from->personal, "J\xC3\xBCrgen");
-    EXPECT_STREQ(stored->from->next->personal, "=?x-unknown?Q?Odd?=");  // never half converted
+    EXPECT_STREQ(stored->from->next->personal, "=?x-unknown?Q?Odd?=");    // never half converted
     EXPECT_STREQ(stored->sender->personal, "=?iso-8859-1?Q?J=FCrgen?=");  // only From names
     cc::FreeEnvelope(&stored);
     testenv::TempDir none;
@@ -405,7 +406,8 @@ TEST(Records, ListFormsRebuildOnStoreFailures)
 {
     testenv::ArchiveHome home;
     const std::string archive = home.CreateList("sales");
-    ParsedMessage parsed(testenv::SimpleMessage("=?iso-8859-1?Q?Gr=FC=DFe?=", "=?iso-8859-1?Q?J=F6rg?= <j@example.org>"));
+    ParsedMessage parsed(
+        testenv::SimpleMessage("=?iso-8859-1?Q?Gr=FC=DFe?=", "=?iso-8859-1?Q?J=F6rg?= <j@example.org>"));
     home.WriteMessage("sales", 1, parsed.buffer);
     home.WriteMessage("sales", 2, testenv::SimpleMessage("Two"));
     const auto add = [&] {
@@ -428,7 +430,9 @@ TEST(Records, ListFormsRebuildOnStoreFailures)
         idxkey key{1, 0};
         ASSERT_EQ(GetArchiveEnv(&envelopes, &key, &back, size, header, "sales"), 0);
         EXPECT_STREQ(back->from->personal, "=?iso-8859-1?Q?J=F6rg?=");  // this form keeps names as written
-        EXPECT_STREQ(back->subject, "Gr\xC3\xBC\xC3\x9F" "e");
+        EXPECT_STREQ(back->subject,
+                     "Gr\xC3\xBC\xC3\x9F"
+                     "e");
         cc::FreeEnvelope(&back);
         EXPECT_EQ(RemoveArchiveEnv(&envelopes, &(key = {9, 0}), "sales"), 3);  // not found: no rebuild
     }

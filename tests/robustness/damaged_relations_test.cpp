@@ -284,8 +284,9 @@ TEST_F(DamagedRelations, FlippedCutZeroedForeignAndGarbage)
         } else if (trial < 50) {  // garbage appended
             bytes += rng.Bytes(1 + rng.Below(3 * page));
         } else {  // the other relation's file, empty, zeros, a header alone, a forged header
-            const std::string foreign[] = {Pristine(trial % 2 ? "archiveenv" : "archivebody"), "", std::string(8192, '\0'),
-                                           bytes.substr(0, 100), std::string("SQLite format 3\0", 16) + rng.Bytes(8000)};
+            const std::string foreign[] = {Pristine(trial % 2 ? "archiveenv" : "archivebody"), "",
+                                           std::string(8192, '\0'), bytes.substr(0, 100),
+                                           std::string("SQLite format 3\0", 16) + rng.Bytes(8000)};
             bytes = foreign[(trial - 50) % 5];
         }
         Trial(relation, bytes, what, rng);

@@ -54,7 +54,8 @@ std::string NestedMessages(int depth)
 {
     std::string message;
     for (int level = 0; level < depth; ++level)
-        message += "From: l" + std::to_string(level) + "@example.org\nMIME-Version: 1.0\nContent-Type: message/rfc822\n\n";
+        message +=
+            "From: l" + std::to_string(level) + "@example.org\nMIME-Version: 1.0\nContent-Type: message/rfc822\n\n";
     return message + "From: last@example.org\nSubject: innermost\n\nthe end\n";
 }
 
@@ -87,7 +88,8 @@ TEST(HostileMessages, MutationsOfTheTestMessagesAndTheSampleList)
     archive.ExpectWholePages();
     // A rebuild skips what does not parse, stores the rest again, and leaves every file.
     std::vector<std::string> files;
-    for (uint32_t n = 1; n < number; ++n) files.push_back(testenv::ReadFile(archive.archive() + testenv::MessageName(n)));
+    for (uint32_t n = 1; n < number; ++n)
+        files.push_back(testenv::ReadFile(archive.archive() + testenv::MessageName(n)));
     const auto before = archive.StoredMessages();
     EXPECT_TRUE(RebuildArchiveDb("sales"));
     EXPECT_EQ(archive.StoredMessages(), before);
@@ -102,31 +104,44 @@ TEST(HostileMessages, CutsDegenerateFilesAndHugeHeaders)
     uint32_t number = 1;
     const auto messages = hostile::TestMessages();
     for (std::size_t m = 0; m < messages.size(); m += 3)  // about 25 cuts per message
-        for (std::size_t length = 1; length < messages[m].size(); length += std::max<std::size_t>(1, messages[m].size() / 25) | 1)
+        for (std::size_t length = 1; length < messages[m].size();
+             length += std::max<std::size_t>(1, messages[m].size() / 25) | 1)
             archive.Feed(number++, messages[m].substr(0, length), "message " + std::to_string(m) + " cut");
     // Without a line feed ending a header line there is no header part: refused with 13.
-    for (const std::string& bytes : {std::string("\r\r\r"), std::string(1, '\0'), std::string("Subject: x"), std::string(5000, '\r')}) {
+    for (const std::string& bytes :
+         {std::string("\r\r\r"), std::string(1, '\0'), std::string("Subject: x"), std::string(5000, '\r')}) {
         const Outcome outcome = archive.Feed(number++, bytes, "no header");
         EXPECT_TRUE(outcome.kind == Outcome::Refused && outcome.code == 13) << number;
     }
     const std::string mb(1 << 20, 'x');
     std::string addresses, lines, folded = "Subject: start";
-    for (int i = 0; i < 10000; ++i) addresses += (i ? ", P " : "P ") + std::to_string(i) + " <p" + std::to_string(i) + "@h.org>";
+    for (int i = 0; i < 10000; ++i)
+        addresses += (i ? ", P " : "P ") + std::to_string(i) + " <p" + std::to_string(i) + "@h.org>";
     for (int i = 0; i < 20000; ++i) lines += "X-Line-" + std::to_string(i) + ": v\n", folded += "\n continued";
     Rng rng(0x5eed0003);
     const std::string stored[] = {
-        "\n\n", "\r\n\r\n", std::string(100, '\0') + "\n\n", "\n\n" + std::string(100, '\0'), ":\n\n:", "\r\n\r\r\n",
-        std::string(5000, '\n'), "From: a@b.org\nSubject: " + mb + "\n\nbody\n", "From: \"" + mb + "\" <a@b.org>\n\nb\n",
+        "\n\n",
+        "\r\n\r\n",
+        std::string(100, '\0') + "\n\n",
+        "\n\n" + std::string(100, '\0'),
+        ":\n\n:",
+        "\r\n\r\r\n",
+        std::string(5000, '\n'),
+        "From: a@b.org\nSubject: " + mb + "\n\nbody\n",
+        "From: \"" + mb + "\" <a@b.org>\n\nb\n",
         "From: " + mb + "@b.org\nMessage-ID: <" + mb + ">\nReferences: <" + mb + ">\n\nb\n",
         Header("MIME-Version: 1.0\nContent-Type: text/plain; name=\"" + mb + "\"\n") + "\nbody\n",
-        Multipart(mb, "--" + mb + "\n\npart\n"), "From: a@b.org\nTo: " + addresses + "\nCc: " + addresses + "\n\nb\n",
-        Header(lines) + "\nbody\n", "From: a@b.org\n" + folded + "\n\nbody\n",
+        Multipart(mb, "--" + mb + "\n\npart\n"),
+        "From: a@b.org\nTo: " + addresses + "\nCc: " + addresses + "\n\nb\n",
+        Header(lines) + "\nbody\n",
+        "From: a@b.org\n" + folded + "\n\nbody\n",
         "From: a@b.org\nSubject: " + rng.Bytes(1 << 20) + "\n\nbody\n",
-        Header("Content-Type: text/plain\n") + "\n" + [] {
-            std::string text;  // 50 MB, a tenth of it under the sanitizers
-            while (text.size() < (DLARCHIVE_SANITIZED ? 5u << 20 : 50u << 20)) text += "All work and no play.\n";
-            return text;
-        }(),
+        Header("Content-Type: text/plain\n") + "\n" +
+            [] {
+                std::string text;  // 50 MB, a tenth of it under the sanitizers
+                while (text.size() < (DLARCHIVE_SANITIZED ? 5u << 20 : 50u << 20)) text += "All work and no play.\n";
+                return text;
+            }(),
         Multipart("q", "--q\nContent-Type: application/octet-stream\n\n" + std::string(3 << 20, 'A') + "\n")};
     for (const std::string& bytes : stored)
         EXPECT_EQ(archive.Feed(number++, bytes, "message " + std::to_string(number)).kind, Outcome::Stored) << number;
@@ -152,7 +167,8 @@ TEST(HostileMessages, PartCountAndNestingBounds)
     }
     std::string mixed = NestedMessages(0);
     for (int level = 0; level < 40; ++level)
-        mixed = Multipart("m" + std::to_string(level), "--m" + std::to_string(level) + "\nContent-Type: message/rfc822\n\n" + mixed + "\n");
+        mixed = Multipart("m" + std::to_string(level),
+                          "--m" + std::to_string(level) + "\nContent-Type: message/rfc822\n\n" + mixed + "\n");
     EXPECT_EQ(archive.Feed(2000, mixed, "alternating nesting").kind, Outcome::Stored);
     archive.ExpectWholePages();
 }
@@ -163,22 +179,57 @@ TEST(HostileMessages, BogusEncodedWordsAndGarbageHeaders)
     std::string many, base64;
     for (int i = 0; i < 5000; ++i) many += "=?utf-8?Q?w" + std::to_string(i) + "?= ";
     while (base64.size() < 300000) base64 += "SGVsbG8gd29ybGQh";
-    const std::string subjects[] = {
-        "=?x-no-such-charset?B?SGVsbG8=?=", "=?utf-8?B?!!!!?=", "=?utf-8?B?S?=", "=?utf-8?Q?=ZZ=?=", "=?utf-8?X?abc?=",
-        "=??B?SGVsbG8=?=", "=?*de?B?SGVsbG8=?=", "=?" + std::string(10000, 'c') + "?Q?x?=", "=?utf-8?B?" + base64 + "?=",
-        "=?utf-16?B?QQ==?=", "=?ISO-2022-JP?B?GyRC?=", "=?UCS-4?B?AAAAQQAAAEI=?=", "=?utf-8?B?AAAA?=", "=?utf-8?B?/+/+?=",
-        "=?iso-8859-1?Q?=E9t=E9?= =?koi8-r?B?8NLJ18XU?= =?bogus?Q?x?=", std::string(20000, '=') + "?",
-        "=?=?=?=?=?=?=?=?=?=?", many, "=?\x80\x81?B?SGVsbG8=?="};
+    const std::string subjects[] = {"=?x-no-such-charset?B?SGVsbG8=?=",
+                                    "=?utf-8?B?!!!!?=",
+                                    "=?utf-8?B?S?=",
+                                    "=?utf-8?Q?=ZZ=?=",
+                                    "=?utf-8?X?abc?=",
+                                    "=??B?SGVsbG8=?=",
+                                    "=?*de?B?SGVsbG8=?=",
+                                    "=?" + std::string(10000, 'c') + "?Q?x?=",
+                                    "=?utf-8?B?" + base64 + "?=",
+                                    "=?utf-16?B?QQ==?=",
+                                    "=?ISO-2022-JP?B?GyRC?=",
+                                    "=?UCS-4?B?AAAAQQAAAEI=?=",
+                                    "=?utf-8?B?AAAA?=",
+                                    "=?utf-8?B?/+/+?=",
+                                    "=?iso-8859-1?Q?=E9t=E9?= =?koi8-r?B?8NLJ18XU?= =?bogus?Q?x?=",
+                                    std::string(20000, '=') + "?",
+                                    "=?=?=?=?=?=?=?=?=?=?",
+                                    many,
+                                    "=?\x80\x81?B?SGVsbG8=?="};
     uint32_t number = 1;
     for (const std::string& s : subjects) {
-        EXPECT_EQ(archive.Feed(number++, "From: " + s + " <a@b.org>\nSubject: " + s + "\n\nb\n", s.substr(0, 40)).kind, Outcome::Stored);
-        EXPECT_EQ(archive.Feed(number++, "From: \"" + s + "\" <a@b.org>\nSubject: x " + s + " y\n\nb\n", s.substr(0, 40)).kind, Outcome::Stored);
+        EXPECT_EQ(archive.Feed(number++, "From: " + s + " <a@b.org>\nSubject: " + s + "\n\nb\n", s.substr(0, 40)).kind,
+                  Outcome::Stored);
+        EXPECT_EQ(
+            archive.Feed(number++, "From: \"" + s + "\" <a@b.org>\nSubject: x " + s + " y\n\nb\n", s.substr(0, 40))
+                .kind,
+            Outcome::Stored);
     }
     Rng rng(0x5eed0004);
-    const char* const headers[] = {"From", "Sender", "Reply-To", "To", "Cc", "Bcc", "Subject", "Date", "Message-ID",
-                                   "In-Reply-To", "References", "Newsgroups", "Followup-To", "Return-Path",
-                                   "MIME-Version", "Content-Type", "Content-Transfer-Encoding", "Content-Disposition",
-                                   "Content-Language", "Content-ID", "Content-Description", "Content-MD5"};
+    const char* const headers[] = {"From",
+                                   "Sender",
+                                   "Reply-To",
+                                   "To",
+                                   "Cc",
+                                   "Bcc",
+                                   "Subject",
+                                   "Date",
+                                   "Message-ID",
+                                   "In-Reply-To",
+                                   "References",
+                                   "Newsgroups",
+                                   "Followup-To",
+                                   "Return-Path",
+                                   "MIME-Version",
+                                   "Content-Type",
+                                   "Content-Transfer-Encoding",
+                                   "Content-Disposition",
+                                   "Content-Language",
+                                   "Content-ID",
+                                   "Content-Description",
+                                   "Content-MD5"};
     for (int round = 0; round < 40; ++round) {
         std::string message;
         for (const char* header : headers) {
@@ -190,14 +241,20 @@ TEST(HostileMessages, BogusEncodedWordsAndGarbageHeaders)
         EXPECT_NE(archive.Feed(number++, message + "\n" + rng.Bytes(rng.Below(2000)), "garbage").kind, Outcome::Thrown);
     }
     const std::string odd[] = {
-        "This line is not a header\nSubject: after it\n\nbody\n", std::string("Subj\0ect: x\0y\nFrom: a\0@b.org\n\nb\0b\n", 36),
-        "From: <<<<<<<<<<<<<<<@>>>>>>>>>>>>\nTo: ,,,,,,,,,,,,,\n\nb\n", "From: ((((((((((((comment\nTo: \"unterminated\n\nb\n",
-        "To: a:b:c:d;;;;;;@@@@@@\nCc: @relay1,@relay2:user@host\n\nb\n", "Content-Type: multipart/mixed; boundary=\"\"\n\n--\n\n--\n--\n",
-        "Content-Type: message/rfc822\n\n", "Content-Type: multipart/digest; boundary=d\n\n--d\n\n--d\n\n--d--\n",
+        "This line is not a header\nSubject: after it\n\nbody\n",
+        std::string("Subj\0ect: x\0y\nFrom: a\0@b.org\n\nb\0b\n", 36),
+        "From: <<<<<<<<<<<<<<<@>>>>>>>>>>>>\nTo: ,,,,,,,,,,,,,\n\nb\n",
+        "From: ((((((((((((comment\nTo: \"unterminated\n\nb\n",
+        "To: a:b:c:d;;;;;;@@@@@@\nCc: @relay1,@relay2:user@host\n\nb\n",
+        "Content-Type: multipart/mixed; boundary=\"\"\n\n--\n\n--\n--\n",
+        "Content-Type: message/rfc822\n\n",
+        "Content-Type: multipart/digest; boundary=d\n\n--d\n\n--d\n\n--d--\n",
         "Content-Type: text/plain; charset*0*=us-ascii'en'a; charset*1*=%zz; charset*99999999999=x\n\nb\n",
         "Content-Type: ;;;;=;=;=\"\nContent-Disposition: ;=\nContent-Language: ,,,,\n\nb\n",
-        "Content-Transfer-Encoding: base64\n\n====####====\n", "Date: Mon, 99 Foo 99999999 99:99:99 +9999999999\n\nb\n"};
-    for (const std::string& bytes : odd) EXPECT_NE(archive.Feed(number++, bytes, "odd").kind, Outcome::Thrown) << number;
+        "Content-Transfer-Encoding: base64\n\n====####====\n",
+        "Date: Mon, 99 Foo 99999999 99:99:99 +9999999999\n\nb\n"};
+    for (const std::string& bytes : odd)
+        EXPECT_NE(archive.Feed(number++, bytes, "odd").kind, Outcome::Thrown) << number;
     archive.ExpectWholePages();
 }
 
@@ -206,7 +263,8 @@ TEST(HostileMessages, EmptyDigestPartsReadBackReleasable)
     // Parts of a digest default to message/rfc822; an empty one has neither envelope nor
     // body, but c-client's release reads the message record of every such body.
     HostileArchive archive;
-    const std::string digest = Header("MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n") + "\n--d\n\n--d\n\n--d--\n";
+    const std::string digest =
+        Header("MIME-Version: 1.0\nContent-Type: multipart/digest; boundary=d\n") + "\n--d\n\n--d\n\n--d--\n";
     EXPECT_EQ(archive.Feed(1, digest, "empty digest parts").kind, Outcome::Stored);
     mail_bodystruct* body = nullptr;
     uint32_t size = 0, header = 0;

@@ -69,8 +69,9 @@ std::string Mutate(const std::string& message, Rng& rng)
         }
         case 1:
         case 2: {  // hostile tokens
-            static const char* const kTokens[] = {"\0", "\r", "\n", "=?", "?=", "\r\n\r\n", "\n\n", ":", "\t", "\xff\xfe",
-                                                  "=?utf-8?B?", "=?x-bogus?Q?=FF", "\"", "(", "<", ";", "\\", "\n ",
+            static const char* const kTokens[] = {"\0",       "\r",  "\n", "=?",       "?=",         "\r\n\r\n",
+                                                  "\n\n",     ":",   "\t", "\xff\xfe", "=?utf-8?B?", "=?x-bogus?Q?=FF",
+                                                  "\"",       "(",   "<",  ";",        "\\",         "\n ",
                                                   "\x80\x80", "%s%n"};
             const uint32_t count = 1 + rng.Below(4);
             for (uint32_t i = 0; i < count; ++i) {

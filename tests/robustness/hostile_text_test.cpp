@@ -12,15 +12,11 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include "platform/encoded_words.h"
 #include "record_store/convert_utf8.h"
 #include "robustness/hostile_support.h"
 #include "support/test_env.h"
 #include "text/html_entities.h"
-#include "text/language_table.h"
 
 using hostile::Rng;
 
@@ -101,20 +97,26 @@ TEST(TextLayers, DocumentedExamples)
         return text;
     };
     // White space between adjacent encoded words goes, whatever it is made of.
-    const char* const words[][2] = {
-        {"(=?ISO-8859-1?Q?a?= b)", "(a b)"}, {"(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)", "(ab)"},
-        {"(=?ISO-8859-1?Q?a?=\t \t=?ISO-8859-2?Q?_b?=)", "(a b)"}, {"=?ISO-8859-1?B?SWYgeW8=?= x", "If yo x"},
-        {"To: =?ISO-8859-1?Q?Keld_J=F8rn?= <k@dk>", "To: Keld J\xF8rn <k@dk>"}, {"no words", "(null)"}};
+    const char* const words[][2] = {{"(=?ISO-8859-1?Q?a?= b)", "(a b)"},
+                                    {"(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)", "(ab)"},
+                                    {"(=?ISO-8859-1?Q?a?=\t \t=?ISO-8859-2?Q?_b?=)", "(a b)"},
+                                    {"=?ISO-8859-1?B?SWYgeW8=?= x", "If yo x"},
+                                    {"To: =?ISO-8859-1?Q?Keld_J=F8rn?= <k@dk>", "To: Keld J\xF8rn <k@dk>"},
+                                    {"no words", "(null)"}};
     for (const auto& w : words) EXPECT_EQ(decode(w[0]), w[1]) << w[0];
     char* charset = Get1522Charset("(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)");
     EXPECT_STREQ(charset, "ISO-8859-1");
     FreeString(charset);
     // Stored texts: converted from the first word's charset, or the raw text, never between.
-    const char* const utf8[][2] = {
-        {"Re: =?ISO-8859-1?B?R3L832U=?= aus Wien", "Re: Gr\xC3\xBC\xC3\x9F" "e aus Wien"},
-        {"=?iso-8859-1?Q?J=F8rn?= =?iso-8859-1?Q?_S=F8?=", "J\xC3\xB8rn S\xC3\xB8"}, {"Caf\xE9", "Caf\xE9"},
-        {"=?gb18030?B?1tDOxA==?=", "\xE4\xB8\xAD\xE6\x96\x87"}, {"=?x-unknown?Q?Caf=E9?=", "=?x-unknown?Q?Caf=E9?="},
-        {"=?utf-8?Q?Caf=E9?=", "=?utf-8?Q?Caf=E9?="}, {"\xE9 =?utf-8?Q?=C3=A9?=", "\xE9 =?utf-8?Q?=C3=A9?="}};
+    const char* const utf8[][2] = {{"Re: =?ISO-8859-1?B?R3L832U=?= aus Wien",
+                                    "Re: Gr\xC3\xBC\xC3\x9F"
+                                    "e aus Wien"},
+                                   {"=?iso-8859-1?Q?J=F8rn?= =?iso-8859-1?Q?_S=F8?=", "J\xC3\xB8rn S\xC3\xB8"},
+                                   {"Caf\xE9", "Caf\xE9"},
+                                   {"=?gb18030?B?1tDOxA==?=", "\xE4\xB8\xAD\xE6\x96\x87"},
+                                   {"=?x-unknown?Q?Caf=E9?=", "=?x-unknown?Q?Caf=E9?="},
+                                   {"=?utf-8?Q?Caf=E9?=", "=?utf-8?Q?Caf=E9?="},
+                                   {"\xE9 =?utf-8?Q?=C3=A9?=", "\xE9 =?utf-8?Q?=C3=A9?="}};
     for (const auto& u : utf8) EXPECT_EQ(DecodeHeaderToUtf8(u[0]), u[1]) << u[0];
     EXPECT_EQ(DecodeHeaderToUtf8(nullptr), "");
     // The converter's buffer: three bytes per input byte and the zero, kept when smaller.
@@ -346,11 +348,39 @@ TEST(HostileText, AdversarialEncodedWords)
 {
     Rng rng(0x7e0003);
     // Pieces of encoded words in any order: most texts hold broken words, some whole ones.
-    static const char* const kPieces[] = {"=?",  "?=",   "?",   "=",    "utf-8", "iso-8859-1", "*de", "x",
-                                          "?Q?", "?B?",  "?q?", "?b?",  "?X?",   "QUJD",       "QQ==", "QQ",
-                                          "Q",   "==",   "=41", "=4",   "=ZZ",   "_",          " ",   "\t",
-                                          "\r\n", "\x80", "\xff", "abc",  "+/",    "!",          "=?utf-8?Q?a_b=41?=",
-                                          "=?x?B?QUJD?=", "=?y*en?b?QQ?="};
+    static const char* const kPieces[] = {"=?",
+                                          "?=",
+                                          "?",
+                                          "=",
+                                          "utf-8",
+                                          "iso-8859-1",
+                                          "*de",
+                                          "x",
+                                          "?Q?",
+                                          "?B?",
+                                          "?q?",
+                                          "?b?",
+                                          "?X?",
+                                          "QUJD",
+                                          "QQ==",
+                                          "QQ",
+                                          "Q",
+                                          "==",
+                                          "=41",
+                                          "=4",
+                                          "=ZZ",
+                                          "_",
+                                          " ",
+                                          "\t",
+                                          "\r\n",
+                                          "\x80",
+                                          "\xff",
+                                          "abc",
+                                          "+/",
+                                          "!",
+                                          "=?utf-8?Q?a_b=41?=",
+                                          "=?x?B?QUJD?=",
+                                          "=?y*en?b?QQ?="};
     int decodedCount = 0;
     for (int i = 0; i < 20000; ++i) {
         std::string text;
@@ -376,138 +406,3 @@ TEST(HostileText, AdversarialEncodedWords)
     EXPECT_EQ(rfc1522decoding_wmc(nullptr), nullptr);
     EXPECT_EQ(Get1522Charset(nullptr), nullptr);
 }
-
-TEST(HostileText, ConversionIntoUtf8StaysInItsBuffer)
-{
-    // Charsets whose one byte can become several characters (TSCII), stateful ones, wide
-    // ones; every conversion either fits the converter's buffer or is refused.
-    Rng rng(0x7e0004);
-    static const char* const kCharsets[] = {"TSCII",     "BIG5-HKSCS", "TCVN5712-1", "CP1258",         "ISO-2022-JP-3",
-                                            "UTF-7",     "UTF-16",     "UTF-32",     "UCS-2",          "GB18030",
-                                            "SHIFT_JIS", "ISO-8859-1", "UTF-8",      "no-such-charset"};
-    for (const char* charset : kCharsets) {
-        ConvertToUtf8 converter;
-        if (!converter.Open(charset, "utf-8")) {
-            EXPECT_FALSE(converter.IsOpen()) << charset;
-            continue;
-        }
-        for (int i = 0; i < 300; ++i) {
-            std::string text;
-            const uint32_t length = rng.Below(i % 30 == 0 ? 5000 : 400);
-            while (text.size() < length) {
-                const char c = static_cast<char>(rng.Byte() | (rng.OneIn(2) ? 0x80 : 0));
-                if (c != '\0') text += c;
-            }
-            const auto block = ExactText(text);
-            const char* converted = converter.Convert(block.get());
-            if (converted != nullptr) {
-                EXPECT_LT(std::strlen(converted), converter.Capacity()) << charset;
-            }
-        }
-    }
-}
-
-namespace {
-
-// A web administration directory with one language file, "hostile.txt", selected by the
-// locale "xx-hostile".
-class HostileLanguage {
-public:
-    HostileLanguage()
-        : m_dir(m_web / "vubo/languages/dlarchives"),
-          m_config("[Config]\nWebAdminDirectory=" + m_web.path() +
-                   "\n[Language Selection]\nxx-hostile=Hostile,utf-8,hostile.txt\n")
-    {
-        testenv::MakeDirs(m_dir);
-    }
-    std::string File() const { return m_dir + "/hostile.txt"; }
-    std::string Index() const { return File() + ".idx"; }
-    // A fresh language file and no index, so that opening builds it.
-    void Write(const std::string& content) const
-    {
-        std::remove(Index().c_str());
-        testenv::WriteFile(File(), content);
-    }
-    // The index made older than the language file forces a rebuild; newer keeps it.
-    void Age(const std::string& path, time_t seconds) const
-    {
-        const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    }
-
-private:
-    testenv::TempDir m_web;
-    std::string m_dir;
-    testenv::Config m_config;
-};
-
-// Every number a caller could ask for: the text is there, bounded, one line.
-void ExpectBoundedStrings(LanguageTable& table, std::size_t fileSize, const std::string& what)
-{
-    // An index shorter than one entry counts -1 strings, by the count's own formula.
-    const int32_t count = table.GetCount();
-    EXPECT_GE(count, -1) << what;
-    std::vector<int32_t> numbers = {INT32_MIN, -1, 0, INT32_MAX, count + 1, count + 2};
-    for (int32_t n = 1; n <= count && n <= 400; ++n) numbers.push_back(n);
-    for (int32_t n : numbers) {
-        const char* text = table.GetString(n);
-        ASSERT_NE(text, nullptr) << what << " string " << n;
-        const std::size_t length = std::strlen(text);
-        EXPECT_LE(length, fileSize) << what << " string " << n;
-        EXPECT_EQ(std::memchr(text, '\n', length), nullptr) << what << " string " << n;
-        if (n < 1 || n > count) {
-            EXPECT_EQ(length, 0u) << what << " string " << n;
-        }
-    }
-}
-
-}  // namespace
-
-TEST(HostileText, DamagedLanguageIndexes)
-{
-    // An index file that is not what the builder wrote (random bytes, offsets backwards or
-    // far beyond the file, a size not a multiple of four), newer than its language file so
-    // that it is trusted: strings come back empty or cut, never from outside the file.
-    HostileLanguage env;
-    Rng rng(0x7e0007);
-    const std::string content = "1 one\n2 two\n3 three\n4 four\n";
-    for (int trial = 0; trial < 60; ++trial) {
-        env.Write(content);
-        std::string index;
-        const uint32_t entries = rng.Below(12);
-        for (uint32_t e = 0; e < entries; ++e) {
-            // Offsets inside the file, just outside it, or anywhere.
-            uint32_t value = 0;
-            switch (rng.Below(4)) {
-                case 0:
-                    value = rng.Below(static_cast<uint32_t>(content.size() + 1));
-                    break;
-                case 1:
-                    value = static_cast<uint32_t>(content.size()) + rng.Below(64);
-                    break;
-                case 2:
-                    value = static_cast<uint32_t>(rng.Next()) % (1u << 20);
-                    break;
-                default:
-                    value = UINT32_MAX - rng.Below(4096);
-                    break;
-            }
-            for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
-        }
-        index += rng.Bytes(rng.Below(4));
-        testenv::WriteFile(env.Index(), index);
-        env.Age(env.File(), 1'000'000'000);
-        env.Age(env.Index(), 1'000'000'100);
-        LanguageTable table;
-        if (table.Open("xx-hostile", LanguageModuleDlArchives)) {
-            ExpectBoundedStrings(table, content.size(), "trial " + std::to_string(trial));
-        }
-    }
-}
-
-
-
-
-
-
-

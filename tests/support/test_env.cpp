@@ -40,9 +40,15 @@ std::string ReadFile(const std::string& path)
     return s.str();
 }
 
-bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+bool Exists(const std::string& path)
+{
+    return std::filesystem::exists(path);
+}
 
-void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+void MakeDirs(const std::string& path)
+{
+    std::filesystem::create_directories(path);
+}
 
 std::vector<std::string> Lines(const std::string& text, const std::string& separator)
 {
@@ -70,7 +76,10 @@ Config::~Config()
         ::unsetenv("KELMO_CONFIG_DIR");
 }
 
-void Config::Write(const std::string& iniText) { WriteFile(ini(), iniText); }
+void Config::Write(const std::string& iniText)
+{
+    WriteFile(ini(), iniText);
+}
 
 std::string Quote(const std::string& text)
 {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "robustness/hostile_support.h"
 #include "support/test_env.h"
 #include "text/language_table.h"
 
@@ -46,23 +47,24 @@ TEST(LanguageTable, FilesIndexesAndSelections)
         std::string file;
         std::vector<std::string> strings;
         std::vector<uint32_t> index;
-    } cases[] = {
-        {"1 Hello\r\n\n2 World\n", {"Hello", "World"}, {2, 12, 18}},
-        {"01 zero\n+2  two\n\t3 tab: skipped\n003x up to the blank\n \n4\n5\r\n6 six\n007 seven\r\n8 last\r",
-         {"zero", " two", "up to the blank", "", "", "six", "seven", "last"}, {}},
-        {"1 first\n2 whole, no line end", {"first", "whole, no line end"}, {}},
-        {"", {}, {0}},
-        {"1 first\n2", {"first", ""}, {}},
-        {"1 one\n2 two\n4 four\n", {"(not opened)"}, {2, 8}},  // a wrong number keeps a partial index
-        {"1 " + as + "2 rest\n3 three\n", {as + "2 rest", "rest", "three"}, {}},
-        {"1 " + as + " tail\n2 next\n", {as + " tail", "next"}, {}},
-        {"1 " + as + "aaa\n2 next\n", {"(not opened)"}, {}},
-        {"1 a\n2" + std::string(1022, 'b') + " rest\n3 c\n", {"a", " rest", "c"}, {}}};
+    } cases[] = {{"1 Hello\r\n\n2 World\n", {"Hello", "World"}, {2, 12, 18}},
+                 {"01 zero\n+2  two\n\t3 tab: skipped\n003x up to the blank\n \n4\n5\r\n6 six\n007 seven\r\n8 last\r",
+                  {"zero", " two", "up to the blank", "", "", "six", "seven", "last"},
+                  {}},
+                 {"1 first\n2 whole, no line end", {"first", "whole, no line end"}, {}},
+                 {"", {}, {0}},
+                 {"1 first\n2", {"first", ""}, {}},
+                 {"1 one\n2 two\n4 four\n", {"(not opened)"}, {2, 8}},  // a wrong number keeps a partial index
+                 {"1 " + as + "2 rest\n3 three\n", {as + "2 rest", "rest", "three"}, {}},
+                 {"1 " + as + " tail\n2 next\n", {as + " tail", "next"}, {}},
+                 {"1 " + as + "aaa\n2 next\n", {"(not opened)"}, {}},
+                 {"1 a\n2" + std::string(1022, 'b') + " rest\n3 c\n", {"a", " rest", "c"}, {}}};
     int n = 0;
     for (const auto& c : cases) {
         const std::string locale = "l" + std::to_string(n), file = "t" + std::to_string(n++) + ".txt";
         testenv::WriteFile(dir + file, c.file);
-        config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\n" + locale + "=E,utf-8," + file + "\n");
+        config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\n" + locale + "=E,utf-8," +
+                     file + "\n");
         EXPECT_EQ(Strings(locale.c_str()), c.strings) << c.file.substr(0, 30);
         if (!c.index.empty()) EXPECT_EQ(IndexEntries(dir + file + ".idx"), c.index) << c.file.substr(0, 30);
     }
@@ -84,7 +86,8 @@ TEST(LanguageTable, FilesIndexesAndSelections)
     EXPECT_FALSE(testenv::Exists(dir + "n.idx"));
     // A selection needs two commas; the key and charset fall back to English then.
     testenv::WriteFile(dir + "x,y.txt", "1 with comma\n");
-    config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\none=English,t0.txt\nmany=E,iso-8859-15,x,y.txt\n");
+    config.Write("[Config]\nWebAdminDirectory=" + web.path() +
+                 "\n[Language Selection]\none=English,t0.txt\nmany=E,iso-8859-15,x,y.txt\n");
     EXPECT_EQ(Strings("one"), (std::vector<std::string>{"(not opened)"}));
     LanguageTable many;
     ASSERT_TRUE(many.Open("many", LanguageModuleDlArchives));
@@ -102,4 +105,33 @@ TEST(LanguageTable, FilesIndexesAndSelections)
     EXPECT_FALSE(ResolveLanguageSelection("many", shortKey, sizeof shortKey, shortCharset, sizeof shortCharset));
     EXPECT_STREQ(shortKey, "man");
     EXPECT_STREQ(shortCharset, "iso-8");
+    // A damaged index newer than its file (offsets backwards, beyond the file, near 4 GB, a
+    // size not a multiple of four): strings come back empty or cut, never from outside.
+    hostile::Rng rng(0x7e0007);
+    config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\ndmg=E,utf-8,t0.txt\n");
+    const std::string content = "1 one\n2 two\n3 three\n";
+    int opened = 0;
+    for (int trial = 0; trial < 60; ++trial) {
+        testenv::WriteFile(dir + "t0.txt", content);
+        std::string index;
+        for (uint32_t e = rng.Below(12); e > 0; --e) {
+            const uint32_t kind = rng.Below(4), value = kind == 0 ? rng.Below(static_cast<uint32_t>(content.size() + 1))
+                                                        : kind == 1
+                                                            ? static_cast<uint32_t>(content.size()) + rng.Below(64)
+                                                        : kind == 2 ? static_cast<uint32_t>(rng.Next()) % (1u << 20)
+                                                                    : UINT32_MAX - rng.Below(4096);
+            for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
+        }
+        testenv::WriteFile(dir + "t0.txt.idx", index + rng.Bytes(rng.Below(4)));
+        touch(dir + "t0.txt", 0);
+        touch(dir + "t0.txt.idx", 100);
+        LanguageTable table;
+        if (!table.Open("dmg", LanguageModuleDlArchives)) continue;
+        ++opened;
+        for (int32_t n = -1; n <= table.GetCount() + 1; ++n) {
+            const std::string text = table.GetString(n);
+            EXPECT_TRUE(text.size() <= content.size() && text.find('\n') == std::string::npos) << trial << " " << n;
+        }
+    }
+    EXPECT_GT(opened, 20);
 }

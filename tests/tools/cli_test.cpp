@@ -11,7 +11,10 @@ namespace {
 
 struct Cli : testing::Test {
     testenv::ArchiveHome home;
-    testenv::RunResult Dlarchive(const std::string& args) { return testenv::Run(testenv::Quote(DLARCHIVE_CLI) + " " + args); }
+    testenv::RunResult Dlarchive(const std::string& args)
+    {
+        return testenv::Run(testenv::Quote(DLARCHIVE_CLI) + " " + args);
+    }
     std::string Subject(const std::string& number)
     {
         const auto r = Dlarchive("show sales " + number);
@@ -29,8 +32,9 @@ TEST_F(Cli, UsageErrorLinesAndRemoteFile)
         EXPECT_EQ(Dlarchive("--config " + testenv::Quote(home.config().dir()) + " path sales").out,
                   home.path() + "/sales/archive/\n");
     }
-    for (const char* bad : {"", "no-such-command", "path", "path a b", "--bogus help", "remote-add x", "add sales 4 12x",
-                            "add sales 0x", "add sales -1", "add sales 4294967296", "import sales", "init --bogus"}) {
+    for (const char* bad :
+         {"", "no-such-command", "path", "path a b", "--bogus help", "remote-add x", "add sales 4 12x", "add sales 0x",
+          "add sales -1", "add sales 4294967296", "import sales", "init --bogus"}) {
         const auto r = Dlarchive(bad);
         EXPECT_TRUE(r.status == 2 && r.out.empty() && r.err.find("usage: dlarchive") != std::string::npos) << bad;
     }
@@ -58,8 +62,9 @@ TEST_F(Cli, InitAddImportAndShow)
     home.WriteMessage("sales", 3, testenv::SimpleMessage("Three"));
     auto r = Dlarchive("add sales 5 0x1a 0x7 3.msg");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "dlarchive: not archived: 5: error 17: Archive file not found or empty\n"
-                     "dlarchive: not archived: 0x7: error 13: Message header is invalid\n");
+    EXPECT_EQ(r.err,
+              "dlarchive: not archived: 5: error 17: Archive file not found or empty\n"
+              "dlarchive: not archived: 0x7: error 13: Message header is invalid\n");
     EXPECT_EQ(Subject("26"), "Twenty-six");
     EXPECT_EQ(Subject("0x3"), "Three");
     EXPECT_EQ(Subject("7"), "dlarchive: error 3: Archive envelope ID not found in archive envelope database\n");
