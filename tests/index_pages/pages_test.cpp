@@ -127,19 +127,19 @@ TEST(PageRender, ThreadsGroupsAndEscaping)
     EXPECT_EQ(p.author.find("<strong>ann lee</strong>"), std::string::npos);  // one group without regard to case
     // Markup in message texts and the list name is escaped on every page, and the list
     // name percent-encoded in every link; a three-byte sequence becomes a reference.
-    const auto odd =
-        ExpectSamePages(Context("sales & <more>"), {Message(7, "<script>\"x\"", "Euro \xE2\x82\xAC", "<b>Wed</b>")});
+    const auto odd = ExpectSamePages(Context("Zz09-._~@ & <more>"),
+                                     {Message(7, "<script>\"x\"", "Euro \xE2\x82\xAC", "<b>Wed</b>")});
     for (const std::string& page : {odd.thread, odd.author, odd.date}) {
         EXPECT_TRUE(page.find("<script>") == std::string::npos && page.find("<b>") == std::string::npos);
         EXPECT_NE(page.find("&lt;script&gt;&quot;x&quot;"), std::string::npos);
-        EXPECT_NE(page.find("<font face=\"Arial Black\">sales &amp; &lt;more&gt;</font>"), std::string::npos);
+        EXPECT_NE(page.find("<font face=\"Arial Black\">Zz09-._~@ &amp; &lt;more&gt;</font>"), std::string::npos);
         EXPECT_EQ(page.find("mailinglist=sales "), std::string::npos);
         const auto count = [&page](const std::string& what) {
             std::size_t n = 0;
             for (std::size_t at = page.find(what); at != std::string::npos; at = page.find(what, at + 1)) ++n;
             return n;
         };
-        EXPECT_EQ(count("mailinglist=sales%20%26%20%3Cmore%3E&"), count("mailinglist="));
+        EXPECT_EQ(count("mailinglist=Zz09-._~@%20%26%20%3Cmore%3E&"), count("mailinglist="));
         EXPECT_GE(count("mailinglist="), 2u);
     }
     EXPECT_NE(odd.author.find("<strong>Euro &#8364;</strong>"), std::string::npos);
@@ -275,8 +275,14 @@ TEST_F(ArchivePages, LocalesOfTheLanguageSelection)
     };
     // A selection with fewer than two commas writes the English pages; no section, or an
     // empty one, writes nothing and fails not.
-    const auto english = write("[Language Selection]\nfr-fr=Francais,utf-8\nen-us=English,utf-8,en-us.txt\n");
-    EXPECT_EQ(english, (std::vector<std::string>{kPages[0], kPages[1], kPages[2], kPages[0], kPages[1], kPages[2]}));
+    // Locale names longer than 127 characters are passed over.
+    const std::string longest(127, 'x');
+    const auto english =
+        write("[Language Selection]\nfr-fr=Francais,utf-8\n" + longest +
+              "y=English,utf-8,en-us.txt\nen-us=English,utf-8,en-us.txt\n" + longest + "=English,utf-8,en-us.txt\n");
+    EXPECT_EQ(english,
+              (std::vector<std::string>{kPages[0], kPages[1], kPages[2], kPages[0], kPages[1], kPages[2],
+                                        longest + "-author.html", longest + "-date.html", longest + "-thread.html"}));
     EXPECT_FALSE(testenv::Exists(archive + "fr-fr-date.html"));
     EXPECT_EQ(Page("en-us-thread.html"), ExpectSamePages(Context(), {Message(1, "Agenda")}).thread);
     EXPECT_TRUE(write("").empty());

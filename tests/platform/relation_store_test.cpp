@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -98,6 +100,9 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
     EXPECT_EQ(env.unlock(), db_unlocked);
     EXPECT_EQ(Walk(env), std::vector<Key>(expected.begin(), expected.end()));
     EXPECT_EQ(env.status(), db_eof);
+    env.begin(0);  // a new walk starts over, wherever the last one stopped
+    ASSERT_EQ(env.next(), db_ok);
+    EXPECT_EQ(env.key().id, 0u);
     env.setKey({5, 65535});
     ASSERT_EQ(env.get(0), db_ok);
     EXPECT_STREQ(env.subject.text(), "s");
@@ -135,17 +140,17 @@ TEST_F(Store, WritersOfSeveralProcessesLockBoundedAndLoseNothing)
     });
     ASSERT_TRUE(locked.receive());
     diamondBase::SetLockTimeout(150);
-    {
-        diamondBase base;
-        archiveenv env(base, dir.path().c_str());
-        EXPECT_EQ(env.lock(false, -1), db_locked);
-        EXPECT_EQ(PutEnv(env, 8, 0), db_locked);
-        env.setKey({7, 0});
-        EXPECT_EQ(env.get(0), db_notfound);  // readers are not held up and see no uncommitted record
-        EXPECT_EQ(Replace(), db_locked);
-    }
+    diamondBase base;
+    auto env = std::make_unique<archiveenv>(base, dir.path().c_str());
+    EXPECT_EQ(env->lock(false, -1), db_locked);
+    EXPECT_EQ(PutEnv(*env, 8, 0), db_locked);
+    env->setKey({7, 0});
+    EXPECT_EQ(env->get(0), db_notfound);  // readers are not held up and see no uncommitted record
+    EXPECT_EQ(Replace(), db_locked);
     release.send();
     EXPECT_EQ(testenv::Wait(holder), 0);
+    EXPECT_EQ(PutEnv(*env, 8, 0), db_ok);  // a lock that timed out leaves the connection usable
+    env.reset();
     diamondBase::SetLockTimeout(5000);
     Pipe start;
     std::vector<pid_t> writers;
@@ -172,11 +177,10 @@ TEST_F(Store, WritersOfSeveralProcessesLockBoundedAndLoseNothing)
         lastCount = keys.size();
     }
     for (pid_t pid : writers) EXPECT_EQ(testenv::Wait(pid), 0);
-    diamondBase base;
-    archiveenv env(base, dir.path().c_str());
-    const std::vector<Key> keys = Walk(env);
-    ASSERT_EQ(keys.size(), 801u);
-    for (std::size_t i = 1; i < keys.size(); ++i) EXPECT_EQ(keys[i], (Key{static_cast<uint32_t>(99 + i), 0}));
+    archiveenv all(base, dir.path().c_str());
+    const std::vector<Key> keys = Walk(all);
+    ASSERT_EQ(keys.size(), 802u);
+    for (std::size_t i = 2; i < keys.size(); ++i) EXPECT_EQ(keys[i], (Key{static_cast<uint32_t>(98 + i), 0}));
 }
 
 TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
@@ -304,6 +308,9 @@ TEST_F(Store, ReplaceWithTemplateWhileOtherProcessesUseTheRelation)
         EXPECT_EQ(e.first(), db_eof) << content.size();
         EXPECT_EQ(PutEnv(e, 3, 0), db_ok);
     }
+    for (const auto& [t, d, n] : std::vector<std::array<const char*, 3>>{
+             {nullptr, dir.path().c_str(), "archiveenv"}, {"x", "", "archiveenv"}, {"x", dir.path().c_str(), ""}})
+        EXPECT_EQ(diaRel::ReplaceWithTemplate(t, d, n), db_notopened);
     EXPECT_EQ(Replace(dir / "archivebody.db"), db_corrupt);  // a template of another name
     EXPECT_EQ(Replace(dir / "nothing.db"), db_notopened);
 }

@@ -137,6 +137,15 @@ TEST(Records, FixedRecordLayout)
     EXPECT_EQ(r[148], 1);
     EXPECT_EQ(rel.envelopes->headerSize(), 0x55667788u);
     EXPECT_EQ(std::string(rel.envelopes->references.text()), std::string(31, 'y'));
+    EXPECT_EQ(rel.envelopes->reference(31), 0u);  // no such field
+    EXPECT_EQ(rel.envelopes->reference(-1), 0u);
+    void* key = rel.bodies->newKey(0);
+    rel.envelopes->setKey(1, key);  // only index 0 has a key
+    rel.envelopes->setKey(0, nullptr);
+    EXPECT_EQ(Le(rel.envelopes->record(), 0, 4), 7u);
+    rel.envelopes->setKey(0, key);
+    EXPECT_EQ(Le(rel.envelopes->record(), 0, 4), 0x01020304u);
+    delete[] static_cast<char*>(key);
     EXPECT_EQ(CompareIdxKey({0x80000000u, 0}, {1, 0}), 1);  // unsigned order
     EXPECT_EQ(CompareIdxKey({1, 0x8000}, {1, 1}), 1);
     EXPECT_EQ(CompareIdxKey({1, 1}, {1, 1}), 0);
