@@ -216,8 +216,14 @@ TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
     mail_envelope* env = nullptr;
     mail_bodystruct* body = nullptr;
     uint32_t size = 0, header = 0;
-    const auto getEnv = [&] { return Thrown([&] { manager.GetArchiveEnv(1, 0, env, size, header); }); };
-    const auto getBody = [&] { return Thrown([&] { manager.GetArchiveBody(1, 0, body, size, header); }); };
+    const auto getEnv = [&] {
+        cc::FreeEnvelope(&env);
+        return Thrown([&] { manager.GetArchiveEnv(1, 0, env, size, header); });
+    };
+    const auto getBody = [&] {
+        cc::FreeBody(&body);
+        return Thrown([&] { manager.GetArchiveBody(1, 0, body, size, header); });
+    };
     for (const bool garbage : {false, true}) {
         const auto damage = [&](const char* relation) {
             const std::string file = archive + relation + ".db";
@@ -227,7 +233,6 @@ TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
         home.WriteIni("Y");
         damage("archiveenv");
         EXPECT_EQ(getEnv(), std::make_pair(18, std::string("Archive envelope database was rebuild")));
-        cc::FreeEnvelope(&env);
         damage("archivebody");
         EXPECT_EQ(getBody(), std::make_pair(18, std::string("Archive body database was rebuild")));
         EXPECT_EQ(getBody().first, 0);
@@ -242,6 +247,8 @@ TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
         EXPECT_EQ(getBody(), std::make_pair(7, std::string("Could not open archive body database")));
         ASSERT_TRUE(RebuildArchiveDb("sales"));
     }
+    cc::FreeEnvelope(&env);
+    cc::FreeBody(&body);
     std::remove((archive + "1.msg").c_str());
     std::remove((archive + "3.msg").c_str());
     EXPECT_FALSE(manager.CheckArchiveMessages());
@@ -329,6 +336,7 @@ TEST(NoArchivePath, NothingTouchesTheCurrentDirectory)
     mail_envelope* env = nullptr;
     uint32_t size = 0, header = 0;
     EXPECT_EQ(Thrown([&] { archive.GetArchiveEnv(1, 0, env, size, header); }).first, 1);
+    cc::FreeEnvelope(&env);
     EXPECT_NE(Thrown([&] { archive.GenerateIndexPages(""); }).first, 0);
     char entry[] = "ann@example.org abc\r\n";
     EXPECT_NE(Thrown([&] { archive.UpdateRemoteFile(entry); }).first, 0);
