@@ -183,6 +183,7 @@ TEST(Records, EveryMessageFileRoundTripsAndRemovesWhole)
         recordtest::ExpectSameBody(parsed.body, body, file.name);
         cc::FreeEnvelope(&envelope);
         cc::FreeBody(&body);
+        EXPECT_TRUE(envelope == nullptr && body == nullptr);  // released and cleared
         ++id;
     }
     EXPECT_EQ(Keys(*rel.bodies).size(), bodies);
