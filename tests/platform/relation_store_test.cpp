@@ -308,8 +308,10 @@ TEST_F(Store, ReplaceWithTemplateWhileOtherProcessesUseTheRelation)
         EXPECT_EQ(e.first(), db_eof) << content.size();
         EXPECT_EQ(PutEnv(e, 3, 0), db_ok);
     }
-    for (const auto& [t, d, n] : std::vector<std::array<const char*, 3>>{
-             {nullptr, dir.path().c_str(), "archiveenv"}, {"x", "", "archiveenv"}, {"x", dir.path().c_str(), ""}})
+    const std::string templ = dir / "home/archiveenv.db";  // the arguments are refused, not the template
+    for (const auto& [t, d, n] : std::vector<std::array<const char*, 3>>{{nullptr, dir.path().c_str(), "archiveenv"},
+                                                                         {templ.c_str(), "", "archiveenv"},
+                                                                         {templ.c_str(), dir.path().c_str(), ""}})
         EXPECT_EQ(diaRel::ReplaceWithTemplate(t, d, n), db_notopened);
     EXPECT_EQ(Replace(dir / "archivebody.db"), db_corrupt);  // a template of another name
     EXPECT_EQ(Replace(dir / "nothing.db"), db_notopened);
