@@ -1,269 +1,471 @@
-// The archive record classes: layout of the fixed records, field tables, round trips.
+// The record store on real relations: the fixed record layout, every test message stored
+// and read back as c-client parsed it, the depth-first numbering, clean-up after failures,
+// the bounds, damaged references, the string-list fields and the list-name forms.
+#include "platform/cclient_records.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "dlarchive/records.h"
-#include "dlarchive/relation_store.h"
-#include "support/test_env.h"
+#include "dlarchive/parser.h"
+#include "dlarchive/record_functions.h"
+#include "platform/cclient.h"
+#include "record_store/record_support.h"
+#include "support/archive_home.h"
+
+namespace cc = dlarchive::cclient;
+using namespace std::string_literals;
+using recordtest::Bytes;
+using recordtest::Keys;
+using recordtest::ParsedMessage;
+using recordtest::Relations;
 
 namespace {
 
-void Le32(std::vector<uint8_t>& record, std::size_t offset, uint32_t value)
+uint32_t Le(const uint8_t* record, std::size_t offset, int width)
 {
-    for (int i = 0; i < 4; ++i) record[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | record[offset + i];
+    return value;
 }
 
-void Le16(std::vector<uint8_t>& record, std::size_t offset, uint16_t value)
+std::vector<int> Seqs(const std::vector<idxkey>& keys)
 {
-    record[offset] = static_cast<uint8_t>(value);
-    record[offset + 1] = static_cast<uint8_t>(value >> 8);
+    std::vector<int> seqs;
+    for (const idxkey& key : keys) seqs.push_back(key.seq);
+    return seqs;
 }
 
-// Distinct content for field i: bytes fields get embedded zeros, text fields a text.
-std::string Content(int field, uint8_t kind)
+std::unique_ptr<ParsedMessage> Shipped(const std::string& name)
 {
-    if (kind == dbData::kText) return "text of field " + std::to_string(field) + std::string(1, '\0');
-    std::string bytes;
-    for (int i = 0; i < field * 3 + 1; ++i) bytes.push_back(static_cast<char>((field * 37 + i) % 7));
-    return bytes;
+    return std::make_unique<ParsedMessage>(testenv::ReadFile(recordtest::MessageDirectory() + "/" + name));
 }
 
-struct Records : ::testing::Test {
-    testenv::TempDir dir;
-    void SetUp() override
-    {
-        ASSERT_EQ(diaRel::Create(dir.path().c_str(), "archiveenv"), db_ok);
-        ASSERT_EQ(diaRel::Create(dir.path().c_str(), "archivebody"), db_ok);
+// Envelope (id, 0), then the body tree from (id, 0), as the intake stores a message; the
+// keys end on the last numbers handed out.
+int Store(Relations& rel, ParsedMessage& m, idxkey& envKey, idxkey& bodyKey)
+{
+    const auto size = static_cast<uint32_t>(m.buffer.size());
+    const int result = AddArchiveEnv(rel.envelopes.get(), &envKey, m.envelope, size, m.headerSize);
+    if (result != db_ok) return result;
+    return AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envKey, m.body, size, m.headerSize);
+}
+
+int AddBody(Relations& rel, idxkey bodyKey, idxkey envKey, mail_bodystruct* body, uint16_t* last = nullptr)
+{
+    const int result = AddArchiveBody(rel.bodies.get(), rel.envelopes.get(), &bodyKey, &envKey, body, 1, 1);
+    if (last != nullptr) *last = bodyKey.seq;
+    return result;
+}
+
+int ReadBody(Relations& rel, idxkey key, mail_bodystruct** stored)
+{
+    uint32_t messageSize = 0, headerSize = 0;
+    return GetArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key, stored, messageSize, headerSize);
+}
+
+void GetBodyRecord(Relations& rel, uint32_t id, uint16_t seq)
+{
+    rel.bodies->setKey(idxkey{id, seq});
+    ASSERT_EQ(rel.bodies->get(0), db_ok) << "body record " << seq;
+}
+
+// A multipart/mixed of `count` text parts, or a chain `count` multiparts deep.
+mail_bodystruct* Multipart(std::size_t count, bool chain = false)
+{
+    mail_bodystruct* body = cc::NewBody();
+    body->type = TYPEMULTIPART;
+    body->subtype = cc::CopyString("MIXED");
+    mail_body_part** tail = &body->nested.part;
+    for (std::size_t i = 0; i < count; ++i) {
+        *tail = cc::NewBodyPart();
+        mail_bodystruct* part = &(*tail)->body;
+        part->type = chain && i + 1 < count ? TYPEMULTIPART : TYPETEXT;
+        part->subtype = cc::CopyString(chain && i + 1 < count ? "MIXED" : "PLAIN");
+        part->size.bytes = i;
+        tail = chain ? &part->nested.part : &(*tail)->next;
     }
-};
+    return body;
+}
 
 }  // namespace
 
-TEST_F(Records, EnvelopeRoundTripsEveryFieldAndTheFixedBytes)
+TEST(Records, FixedRecordLayout)
 {
-    diamondBase base;
-    archiveenv env(base, dir.path().c_str());
-    ASSERT_EQ(env.status(), db_ok);
-    EXPECT_STREQ(env.name(), "archiveenv");
-    EXPECT_EQ(env.recordLength(), 149u);
-    EXPECT_EQ(env.fieldCount(), 31);
-
-    // The field table in field order, each slot at 8 + 4 * i.
-    const std::vector<const dbData*> order = {
-        &env.date,           &env.fromPersonal,   &env.fromAdl,       &env.fromMailbox, &env.fromHost,
-        &env.senderPersonal, &env.senderAdl,      &env.senderMailbox, &env.senderHost,  &env.replyToPersonal,
-        &env.replyToAdl,     &env.replyToMailbox, &env.replyToHost,   &env.subject,     &env.toPersonal,
-        &env.toAdl,          &env.toMailbox,      &env.toHost,        &env.ccPersonal,  &env.ccAdl,
-        &env.ccMailbox,      &env.ccHost,         &env.bccPersonal,   &env.bccAdl,      &env.bccMailbox,
-        &env.bccHost,        &env.inReplyTo,      &env.messageId,     &env.newsgroups,  &env.followupTo,
-        &env.references};
-    _db_strStruct* table = env.fieldTable();
-    for (int i = 0; i < 31; ++i) {
-        EXPECT_EQ(table[i].data, order[i]) << i;
-        EXPECT_EQ(table[i].ref, env.record() + 8 + 4 * i) << i;
-        const uint8_t kind = (i == 0) || (i >= 13 && (i == 13 || i >= 26)) ? dbData::kText : dbData::kBytes;
-        EXPECT_EQ(order[i]->kind(), kind) << i;
-    }
-
-    env.clear();
-    env.setKey({0x01020304u, 0xa0b0});
-    env.setMessageSize(0x11223344u);
-    env.setHeaderSize(0x55667788u);
-    env.setFlags(1);
-    for (int i = 0; i < 31; ++i) {
-        const std::string content = Content(i, table[i].data->kind());
-        ASSERT_EQ(table[i].data->cpy(content.data(), static_cast<uint32_t>(content.size())), db_ok);
-    }
-    ASSERT_EQ(env.put(), db_ok);
-
-    std::vector<uint8_t> expected(149, 0);
-    Le32(expected, 0, 0x01020304u);
-    Le16(expected, 4, 0xa0b0);
-    for (int i = 0; i < 31; ++i) Le32(expected, 8 + 4 * i, static_cast<uint32_t>(Content(i, order[i]->kind()).size()));
-    Le32(expected, 132, 0x11223344u);
-    Le32(expected, 144, 0x55667788u);
-    expected[148] = 1;
-
-    diamondBase other;
-    archiveenv read(other, dir.path().c_str());
-    read.setKey({0x01020304u, 0xa0b0});
-    ASSERT_EQ(read.get(0), db_ok);
-    EXPECT_EQ(std::vector<uint8_t>(read.record(), read.record() + 149), expected);
-    EXPECT_EQ(read.messageSize(), 0x11223344u);
-    EXPECT_EQ(read.headerSize(), 0x55667788u);
-    EXPECT_EQ(read.flags(), 1);
-    for (int i = 0; i < 31; ++i) {
-        const dbData& field = *read.fieldTable()[i].data;
-        const std::string content = Content(i, field.kind());
-        ASSERT_EQ(field.length(), content.size()) << i;
-        EXPECT_EQ(std::memcmp(field.data(), content.data(), content.size()), 0) << i;
-        EXPECT_EQ(read.reference(i), content.size()) << i;
-    }
-    // The writer's own fixed record got the same references.
-    EXPECT_EQ(std::vector<uint8_t>(env.record(), env.record() + 149), expected);
-}
-
-TEST_F(Records, BodyRoundTripsEveryFieldAndTheFixedBytes)
-{
-    diamondBase base;
-    archivebody body(base, dir.path().c_str());
-    ASSERT_EQ(body.status(), db_ok);
-    EXPECT_EQ(body.recordLength(), 112u);
-    EXPECT_EQ(body.fieldCount(), 12);
-    const std::vector<dbData*> order = {&body.subtype,
-                                        &body.paramAttributes,
-                                        &body.paramValues,
-                                        &body.contentId,
-                                        &body.description,
-                                        &body.dispositionType,
-                                        &body.dispositionAttributes,
-                                        &body.dispositionValues,
-                                        &body.languageStrings,
-                                        &body.languageSizes,
-                                        &body.partList,
-                                        &body.md5};
-    const std::vector<std::size_t> slots = {12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 68, 108};
-    const std::vector<uint8_t> kinds = {1, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 1};
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(body.fieldTable()[i].data, order[i]) << i;
-        EXPECT_EQ(body.fieldTable()[i].ref, body.record() + slots[i]) << i;
-        EXPECT_EQ(order[i]->kind(), kinds[i]) << i;
-    }
-
-    body.clear();
-    body.setKey({7, 3});
-    body.setType(2);
-    body.setEncoding(3);
-    body.setMimeOffset(0x10);
-    body.setMimeSize(0x20);
-    body.setContentsOffset(0x30);
-    body.setContentsSize(0x40);
-    body.setMsgEnvSeq(0x0102);
-    body.setMsgBodySeq(0x0304);
-    body.setMsgFullOffset(0x50);
-    body.setMsgFullSize(0x60);
-    body.setMsgHeaderOffset(0x70);
-    body.setMsgHeaderSize(0x80);
-    body.setMsgTextOffset(0x90);
-    body.setMsgTextSize(0xa0);
-    body.setLines(0xb0);
-    body.setBytes(0xc0000000u);
-    for (int i = 0; i < 12; ++i) {
-        const std::string content = Content(i, kinds[i]);
-        ASSERT_EQ(order[i]->cpy(content.data(), static_cast<uint32_t>(content.size())), db_ok);
-    }
-    ASSERT_EQ(body.put(), db_ok);
-
-    std::vector<uint8_t> expected(112, 0);
-    Le32(expected, 0, 7);
-    Le16(expected, 4, 3);
-    Le16(expected, 6, 2);
-    Le16(expected, 8, 3);
-    for (int i = 0; i < 12; ++i) Le32(expected, slots[i], static_cast<uint32_t>(Content(i, kinds[i]).size()));
-    Le32(expected, 52, 0x10);
-    Le32(expected, 56, 0x20);
-    Le32(expected, 60, 0x30);
-    Le32(expected, 64, 0x40);
-    Le16(expected, 72, 0x0102);
-    Le16(expected, 74, 0x0304);
-    Le32(expected, 76, 0x50);
-    Le32(expected, 80, 0x60);
-    Le32(expected, 84, 0x70);
-    Le32(expected, 88, 0x80);
-    Le32(expected, 92, 0x90);
-    Le32(expected, 96, 0xa0);
-    Le32(expected, 100, 0xb0);
-    Le32(expected, 104, 0xc0000000u);
-
-    diamondBase other;
-    archivebody read(other, dir.path().c_str());
-    read.setKey({7, 3});
-    ASSERT_EQ(read.get(0), db_ok);
-    EXPECT_EQ(std::vector<uint8_t>(read.record(), read.record() + 112), expected);
-    EXPECT_EQ(read.type(), 2);
-    EXPECT_EQ(read.encoding(), 3);
-    EXPECT_EQ(read.msgEnvSeq(), 0x0102);
-    EXPECT_EQ(read.msgBodySeq(), 0x0304);
-    EXPECT_EQ(read.bytes(), 0xc0000000u);
-    for (int i = 0; i < 12; ++i) {
-        const dbData& field = *read.fieldTable()[i].data;
-        const std::string content = Content(i, kinds[i]);
-        ASSERT_EQ(field.length(), content.size()) << i;
-        EXPECT_EQ(std::memcmp(field.data(), content.data(), content.size()), 0) << i;
-    }
-}
-
-TEST_F(Records, EmptyFieldsReadBackAsEmptyTextsOrNothing)
-{
-    diamondBase base;
-    archivebody body(base, dir.path().c_str());
-    body.setKey({1, 0});
-    ASSERT_EQ(body.put(), db_ok);
-    body.subtype.cpy("PLAIN");
-    body.partList.cpy("xx");
-    body.setKey({1, 0});
-    ASSERT_EQ(body.get(0), db_ok);
-    // Text fields and strings hold the empty text; byte fields nothing.
-    for (dbData* text :
-         {&body.subtype, &body.contentId, &body.description, &body.dispositionType, static_cast<dbData*>(&body.md5)}) {
-        ASSERT_NE(text->data(), nullptr);
-        EXPECT_EQ(text->length(), 0u);
-        EXPECT_STREQ(text->text(), "");
-    }
-    EXPECT_EQ(body.partList.data(), nullptr);
-    EXPECT_EQ(body.paramValues.length(), 0u);
-    // Writing after a read works on the settled empty texts.
-    EXPECT_EQ(body.subtype.cat("MIXED"), db_ok);
-    EXPECT_STREQ(body.subtype.text(), "MIXED");
-}
-
-TEST_F(Records, KeysNamesAndClearing)
-{
-    diamondBase base;
-    archiveenv a(base, dir.path().c_str());
-    archiveenv b(base, dir.path().c_str());
-    a.setKey({5, 65535});
-    b.setKey({6, 0});
-    EXPECT_TRUE(a.isLessThan(b));
-    EXPECT_FALSE(b.isLessThan(a));
-    EXPECT_FALSE(a.isEqual(b));
-    char* key = static_cast<char*>(b.newKey(0));
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(a.keyLength(0), 8u);
-    EXPECT_EQ(a.keyLength(-1), 0u);
-    EXPECT_EQ(a.compareKey(0, key), -1);
-    EXPECT_EQ(b.compareKey(0, key), 0);
-    EXPECT_EQ(a.compareKey(1, key), 0);  // any other key compares equal
-    idxkey raw;
-    std::memcpy(&raw, key, sizeof raw);
-    EXPECT_EQ(raw.id, 6u);
-    EXPECT_EQ(raw.seq, 0);
-    a.setKey(0, key);
-    EXPECT_TRUE(a.isEqual(b));
-    delete[] key;
-    EXPECT_EQ(CompareIdxKey({0x80000000u, 0}, {1, 0}), 1);
+    Relations rel;
+    archivebody& b = *rel.bodies;
+    b.clear();
+    b.setKey({0x01020304u, 0xa0b0});
+    // {offset, width, value} of every fixed member, set through its setter.
+    const std::vector<std::tuple<int, int, uint32_t>> body = {
+        {6, 2, 0x0102},  {8, 2, 0x0304},  {52, 4, 0x10},  {56, 4, 0x20},        {60, 4, 0x30}, {64, 4, 0x40},
+        {72, 2, 0x0506}, {74, 2, 0x0708}, {76, 4, 0x50},  {80, 4, 0x60},        {84, 4, 0x70}, {88, 4, 0x80},
+        {92, 4, 0x90},   {96, 4, 0xa0},   {100, 4, 0xb0}, {104, 4, 0xc0000000u}};
+    b.setType(0x0102), b.setEncoding(0x0304), b.setMimeOffset(0x10), b.setMimeSize(0x20);
+    b.setContentsOffset(0x30), b.setContentsSize(0x40), b.setMsgEnvSeq(0x0506), b.setMsgBodySeq(0x0708);
+    b.setMsgFullOffset(0x50), b.setMsgFullSize(0x60), b.setMsgHeaderOffset(0x70), b.setMsgHeaderSize(0x80);
+    b.setMsgTextOffset(0x90), b.setMsgTextSize(0xa0), b.setLines(0xb0), b.setBytes(0xc0000000u);
+    const int slots[] = {12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 68, 108};
+    for (int i = 0; i < 12; ++i) ASSERT_EQ(b.fieldTable()[i].data->cpy(std::string(i + 1, 'x').data(), i + 1), db_ok);
+    ASSERT_EQ(b.put(), db_ok);
+    archiveenv& e = *rel.envelopes;
+    e.clear();
+    e.setKey({7, 0x0302});
+    e.setMessageSize(0x11223344u), e.setHeaderSize(0x55667788u), e.setFlags(1);
+    for (int i = 0; i < 31; ++i) ASSERT_EQ(e.fieldTable()[i].data->cpy(std::string(i + 1, 'y').data(), i + 1), db_ok);
+    ASSERT_EQ(e.put(), db_ok);
+    rel.Reopen();
+    rel.bodies->setKey({0x01020304u, 0xa0b0});
+    ASSERT_EQ(rel.bodies->get(0), db_ok);
+    const uint8_t* r = rel.bodies->record();
+    EXPECT_EQ(Le(r, 0, 4), 0x01020304u);
+    EXPECT_EQ(Le(r, 4, 2), 0xa0b0u);
+    for (const auto& [offset, width, value] : body) EXPECT_EQ(Le(r, offset, width), value) << offset;
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(Le(r, slots[i], 4), i + 1u) << slots[i];
+    EXPECT_EQ(rel.bodies->msgBodySeq(), 0x0708);
+    EXPECT_EQ(rel.bodies->bytes(), 0xc0000000u);
+    rel.envelopes->setKey({7, 0x0302});
+    ASSERT_EQ(rel.envelopes->get(0), db_ok);
+    r = rel.envelopes->record();
+    EXPECT_EQ(Le(r, 4, 2), 0x0302u);
+    for (int i = 0; i < 31; ++i) EXPECT_EQ(Le(r, 8 + 4 * i, 4), i + 1u) << i;
+    EXPECT_EQ(Le(r, 132, 4), 0x11223344u);
+    EXPECT_EQ(Le(r, 144, 4), 0x55667788u);
+    EXPECT_EQ(r[148], 1);
+    EXPECT_EQ(rel.envelopes->headerSize(), 0x55667788u);
+    EXPECT_EQ(std::string(rel.envelopes->references.text()), std::string(31, 'y'));
+    EXPECT_EQ(rel.envelopes->reference(31), 0u);  // no such field
+    EXPECT_EQ(rel.envelopes->reference(-1), 0u);
+    void* key = rel.bodies->newKey(0);
+    rel.envelopes->setKey(1, key);  // only index 0 has a key
+    rel.envelopes->setKey(0, nullptr);
+    EXPECT_EQ(Le(rel.envelopes->record(), 0, 4), 7u);
+    rel.envelopes->setKey(0, key);
+    EXPECT_EQ(Le(rel.envelopes->record(), 0, 4), 0x01020304u);
+    delete[] static_cast<char*>(key);
+    EXPECT_EQ(CompareIdxKey({0x80000000u, 0}, {1, 0}), 1);  // unsigned order
     EXPECT_EQ(CompareIdxKey({1, 0x8000}, {1, 1}), 1);
-    EXPECT_EQ(a.keyFlag(0), 0);
-    EXPECT_FALSE(a.isModified());
-    EXPECT_EQ(a.activeIndex(), -1);
+    EXPECT_EQ(CompareIdxKey({1, 1}, {1, 1}), 0);
+}
 
-    a.setMessageSize(9);
-    a.setFlags(1);
-    a.subject.cpy("kept");
-    a.clear();
-    EXPECT_EQ(std::vector<uint8_t>(a.record(), a.record() + 149), std::vector<uint8_t>(149, 0));
-    EXPECT_STREQ(a.subject.text(), "kept");
+TEST(Records, EveryMessageFileRoundTripsAndRemovesWhole)
+{
+    Relations rel;
+    const auto files = recordtest::LoadMessageFiles(recordtest::MessageDirectory());
+    ASSERT_GE(files.size(), 15u);
+    uint32_t id = 100;
+    std::size_t bodies = 0, envelopes = 0;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.name);
+        ParsedMessage parsed(file.bytes);
+        ASSERT_NE(parsed.body, nullptr);
+        idxkey envKey{id, 0}, bodyKey{id, 0};
+        ASSERT_EQ(Store(rel, parsed, envKey, bodyKey), db_ok);
+        const recordtest::RecordCount count = recordtest::CountRecords(parsed.body);
+        EXPECT_EQ(bodyKey.seq, count.bodies - 1);
+        EXPECT_EQ(envKey.seq, count.envelopes);
+        bodies += count.bodies;
+        envelopes += count.envelopes + 1;
+        rel.Reopen();  // a fresh unit of work, as the reader of an archive has
+        mail_envelope* envelope = nullptr;
+        mail_bodystruct* body = nullptr;
+        uint32_t messageSize = 0, headerSize = 0;
+        idxkey key{id, 0};
+        ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &envelope, messageSize, headerSize), db_ok);
+        recordtest::ExpectSameEnvelope(parsed.envelope, envelope, file.name);
+        EXPECT_EQ(messageSize, file.bytes.size());
+        EXPECT_EQ(headerSize, parsed.headerSize);
+        key = {id, 0};
+        ASSERT_EQ(ReadBody(rel, key, &body), db_ok);
+        recordtest::ExpectSameBody(parsed.body, body, file.name);
+        cc::FreeEnvelope(&envelope);
+        cc::FreeBody(&body);
+        EXPECT_TRUE(envelope == nullptr && body == nullptr);  // released and cleared
+        ++id;
+    }
+    EXPECT_EQ(Keys(*rel.bodies).size(), bodies);
+    EXPECT_EQ(Keys(*rel.envelopes).size(), envelopes);
+    for (uint32_t i = 100; i < id; ++i) {
+        idxkey key{i, 0};
+        EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_ok) << i;
+        key.seq = 0;
+        EXPECT_EQ(RemoveArchiveEnv(rel.envelopes.get(), &key), db_ok) << i;
+        EXPECT_EQ(RemoveArchiveEnv(rel.envelopes.get(), &key), db_notfound) << i;
+    }
+    EXPECT_TRUE(Keys(*rel.bodies).empty());
+    EXPECT_TRUE(Keys(*rel.envelopes).empty()) << recordtest::Show(Keys(*rel.envelopes));
+}
 
-    // A name of 259 characters fits with its terminating zero; 260 do not.
-    const std::string name259(259, 'n');
-    archivebody longName(base, dir.path().c_str(), name259.c_str());
-    EXPECT_EQ(std::string(longName.name()), name259);
-    EXPECT_NE(longName.status(), db_ok);  // no such file can exist
-    const std::string name260(260, 'n');
-    archivebody tooLong(base, dir.path().c_str(), name260.c_str());
-    EXPECT_STREQ(tooLong.name(), "");
-    EXPECT_EQ(tooLong.status(), db_notopened);
+TEST(Records, NumberingIsDepthFirst)
+{
+    Relations rel;
+    auto m = Shipped("numbering.eml");
+    idxkey envKey{42, 0}, bodyKey{42, 0};
+    ASSERT_EQ(Store(rel, *m, envKey, bodyKey), db_ok);
+    EXPECT_EQ(Seqs(Keys(*rel.envelopes)), (std::vector<int>{0, 1}));
+    // Each record's type, part list, and (only the message/rfc822 part) message numbers.
+    const struct {
+        uint16_t seq, type;
+        std::vector<int> parts;
+        uint16_t msgEnv, msgBody;
+    } records[] = {
+        {0, TYPEMULTIPART, {1, 0, 2, 0, 0, 0}, 0, 0}, {1, TYPETEXT, {0, 0}, 0, 0}, {2, TYPEMESSAGE, {0, 0}, 1, 3},
+        {3, TYPEMULTIPART, {4, 0, 5, 0, 0, 0}, 0, 0}, {4, TYPETEXT, {0, 0}, 0, 0}, {5, TYPETEXT, {0, 0}, 0, 0}};
+    for (const auto& e : records) {
+        GetBodyRecord(rel, 42, e.seq);
+        EXPECT_EQ(rel.bodies->type(), e.type) << e.seq;
+        EXPECT_EQ(Bytes(rel.bodies->partList), e.parts) << e.seq;
+        EXPECT_EQ(rel.bodies->msgEnvSeq(), e.msgEnv) << e.seq;
+        EXPECT_EQ(rel.bodies->msgBodySeq(), e.msgBody) << e.seq;
+        EXPECT_EQ(rel.bodies->msgFullSize() > 0, e.seq == 2) << e.seq;
+    }
+    const mail_body_message* msg = m->body->nested.part->next->body.nested.msg;
+    GetBodyRecord(rel, 42, 2);
+    EXPECT_EQ(rel.bodies->msgHeaderOffset(), msg->header.offset);
+    EXPECT_EQ(rel.bodies->msgTextSize(), msg->text.text.size);
+    mail_envelope* inner = nullptr;
+    uint32_t size = 0, header = 0;
+    idxkey innerKey{42, 1};
+    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &innerKey, &inner, size, header), db_ok);
+    EXPECT_STREQ(inner->subject, "Quote 2026-114");
+    cc::FreeEnvelope(&inner);
+    // Removing record 0 removes the six body records and the nested envelope only.
+    idxkey top{42, 0};
+    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &top), db_ok);
+    EXPECT_TRUE(Keys(*rel.bodies).empty());
+    EXPECT_EQ(Seqs(Keys(*rel.envelopes)), (std::vector<int>{0}));
+    top = {42, 0};
+    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &top), db_notfound);
+}
+
+TEST(Records, FailedPutLeavesNothingOfTheTree)
+{
+    auto m = Shipped("numbering.eml");
+    // One number of the tree taken first (0xFFFF: none); storing the message then fails
+    // with db_dup and leaves only the occupant.
+    const struct {
+        uint16_t takenBody, takenEnvelope;
+        std::vector<int> bodiesLeft, envelopesLeft;
+    } cases[] = {{0, 0xFFFF, {0}, {}}, {2, 0xFFFF, {2}, {}}, {5, 0xFFFF, {5}, {}}, {0xFFFF, 1, {}, {1}}};
+    for (const auto& c : cases) {
+        Relations rel;
+        mail_bodystruct* occupant = Multipart(0);
+        idxkey envKey{42, c.takenEnvelope};
+        if (c.takenBody != 0xFFFF) ASSERT_EQ(AddBody(rel, {42, c.takenBody}, {42, 0}, occupant), db_ok);
+        if (c.takenEnvelope != 0xFFFF) ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envKey, m->envelope, 1, 1), db_ok);
+        cc::FreeBody(&occupant);
+        EXPECT_EQ(AddBody(rel, {42, 0}, {42, 0}, m->body), db_dup);
+        EXPECT_EQ(Seqs(Keys(*rel.bodies)), c.bodiesLeft) << c.takenBody;
+        EXPECT_EQ(Seqs(Keys(*rel.envelopes)), c.envelopesLeft) << c.takenBody;
+        if (c.takenBody != 0xFFFF) GetBodyRecord(rel, 42, c.takenBody);
+        if (c.takenBody != 0xFFFF) EXPECT_EQ(rel.bodies->type(), TYPEMULTIPART);  // the occupant, untouched
+    }
+}
+
+TEST(Records, BoundsOfPartsNumbersAndDepth)
+{
+    Relations rel;
+    uint16_t last = 0;
+    mail_bodystruct* body = Multipart(1023);
+    ASSERT_EQ(AddBody(rel, {1, 0}, {1, 0}, body, &last), db_ok);
+    EXPECT_EQ(last, 1023);
+    mail_bodystruct* stored = nullptr;
+    ASSERT_EQ(ReadBody(rel, {1, 0}, &stored), db_ok);
+    recordtest::ExpectSameBody(body, stored, "1023 parts");
+    cc::FreeBody(&stored);
+    cc::FreeBody(&body);
+    // Refused whole: 1024 parts, a number past 65535, a tree deeper than the bound; a tree
+    // that ends exactly on a bound fits.
+    const struct {
+        mail_bodystruct* body;
+        idxkey bodyKey, envKey;
+        int result;
+    } cases[] = {{Multipart(1024), {2, 0}, {2, 0}, db_range},
+                 {Multipart(6), {3, 65530}, {3, 0}, db_range},
+                 {Multipart(5), {3, 65530}, {3, 0}, db_ok},
+                 {Multipart(kMaxBodyDepth + 1, true), {5, 0}, {5, 0}, db_range},
+                 {Multipart(kMaxBodyDepth, true), {6, 0}, {6, 0}, db_ok}};
+    for (const auto& c : cases) {
+        const std::size_t before = Keys(*rel.bodies).size();
+        EXPECT_EQ(AddBody(rel, c.bodyKey, c.envKey, c.body, &last), c.result) << c.bodyKey.id;
+        if (c.result != db_ok) EXPECT_EQ(Keys(*rel.bodies).size(), before) << c.bodyKey.id;
+        if (c.result == db_ok) ASSERT_EQ(ReadBody(rel, c.bodyKey, &stored), db_ok);
+        if (c.result == db_ok) recordtest::ExpectSameBody(c.body, stored, std::to_string(c.bodyKey.id));
+        cc::FreeBody(&stored);
+        mail_bodystruct* own = c.body;
+        cc::FreeBody(&own);
+    }
+    EXPECT_EQ(last, kMaxBodyDepth);
+    auto m = Shipped("numbering.eml");  // an encapsulated envelope past 65535
+    EXPECT_EQ(AddBody(rel, {4, 0}, {4, 65535}, m->body), db_range);
+    EXPECT_TRUE(Keys(*rel.envelopes).empty());
+}
+
+TEST(Records, DamagedReferencesEndInAResult)
+{
+    Relations rel;
+    auto m = Shipped("numbering.eml");
+    idxkey envKey{42, 0}, bodyKey{42, 0};
+    ASSERT_EQ(Store(rel, *m, envKey, bodyKey), db_ok);
+    mail_bodystruct* stored = nullptr;
+    ASSERT_EQ(ReadBody(rel, {43, 0}, &stored), db_notfound);  // an empty text body
+    EXPECT_TRUE(stored != nullptr && stored->type == TYPETEXT && std::string(stored->subtype).empty());
+    cc::FreeBody(&stored);
+    GetBodyRecord(rel, 42, 4);
+    ASSERT_EQ(rel.bodies->del(), db_ok);
+    EXPECT_EQ(ReadBody(rel, {42, 0}, &stored), db_notfound);
+    EXPECT_EQ(stored, nullptr);
+    // A part list pointing at its own record cannot make a read or a removal loop.
+    mail_bodystruct* loop = Multipart(1);
+    ASSERT_EQ(AddBody(rel, {50, 1}, {50, 0}, loop), db_ok);
+    cc::FreeBody(&loop);
+    GetBodyRecord(rel, 50, 1);
+    ASSERT_EQ(rel.bodies->del(), db_ok);
+    ASSERT_EQ(rel.bodies->partList.cpy(std::string("\1\0\0\0", 4).c_str(), 4), db_ok);
+    ASSERT_EQ(rel.bodies->put(), db_ok);
+    EXPECT_EQ(ReadBody(rel, {50, 1}, &stored), db_corrupt);
+    EXPECT_EQ(stored, nullptr);
+    idxkey self{50, 1};
+    EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &self), db_notfound);
+}
+
+TEST(Records, FromNamesAndSubjectInUtf8)
+{
+    Relations rel;
+    ParsedMessage parsed(
+        "From: =?iso-8859-1?Q?J=FCrgen?= <jm@example.de>, =?x-unknown?Q?Odd?= <o@example.org>\n"
+        "Sender: =?iso-8859-1?Q?J=FCrgen?= <jm@example.de>\nSubject: =?iso-8859-1?Q?Gr=FC=DFe?=\n\nBody.\n");
+    idxkey key{7, 0};
+    ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &key, parsed.envelope, 10, 5), db_ok);
+    mail_envelope* stored = nullptr;
+    uint32_t size = 0, header = 0;
+    ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &key, &stored, size, header), db_ok);
+    EXPECT_STREQ(rel.envelopes->subject.text(),
+                 "Gr\xC3\xBC\xC3\x9F"
+                 "e");  // stored so
+    EXPECT_STREQ(stored->from->personal, "J\xC3\xBCrgen");
+    EXPECT_STREQ(stored->from->next->personal, "=?x-unknown?Q?Odd?=");    // never half converted
+    EXPECT_STREQ(stored->sender->personal, "=?iso-8859-1?Q?J=FCrgen?=");  // only From names
+    cc::FreeEnvelope(&stored);
+    testenv::TempDir none;
+    diamondBase base;
+    archiveenv closed(base, none.path().c_str());
+    mail_envelope* untouched = reinterpret_cast<mail_envelope*>(0x1);
+    EXPECT_EQ(GetArchiveEnv(&closed, &key, &untouched, size, header), db_notopened);
+    EXPECT_EQ(untouched, reinterpret_cast<mail_envelope*>(0x1));
+    EXPECT_EQ(AddArchiveEnv(&closed, &key, parsed.envelope, 1, 1), db_notopened);
+}
+
+TEST(Records, StringListFields)
+{
+    Parser parser;
+    dbData v(dbData::kBytes);
+    parser.AddItem(v, "xy");
+    parser.AddItem(v, 0x01020304u);
+    parser.AddItem(v, "");
+    parser.AddLen(v);
+    EXPECT_EQ(Bytes(v), (std::vector<int>{8, 0, 0, 0, 'x', 'y', 0, 4, 3, 2, 1, 0}));
+    StrParser reader(v);
+    EXPECT_EQ(reader.GetLen(), 8u);
+    char* s = reader.GetStr();
+    EXPECT_STREQ(s, "xy");
+    std::free(s);
+    EXPECT_EQ(reader.GetNum(), 0x01020304u);
+    EXPECT_EQ(reader.GetStr(), nullptr);
+    EXPECT_TRUE(reader.IsEnd());
+    EXPECT_EQ(reader.GetNum(), 0u);  // nothing left: zero, no overrun
+    const auto list = [](const std::string& items) {
+        std::string out(4, '\0');
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(items.size() >> (8 * i));
+        return out + items;
+    };
+    dbData field(dbData::kBytes);
+    ASSERT_EQ(parser.Parse(std::string("alpha\0Beta\0c\0\0", 14).c_str(), field, true), 0);
+    EXPECT_EQ(parser.FindStr(field, "BETA"), 1);
+    EXPECT_EQ(parser.FindStr(field, "alph"), 0);
+    // {operation, list, expected field}: case-blind deletes of the first equal item each,
+    // additions before the final empty item.
+    const struct {
+        bool add;
+        std::string start, items, expected;
+    } rows[] = {{false, "alpha\0Beta\0c\0\0"s, "BETA\0\0"s, "alpha\0c\0\0"s},
+                {false, "alpha\0Beta\0c\0\0"s, "c\0zeta\0ALPHA\0\0"s, "Beta\0\0"s},
+                {false, "b\0a\0b\0\0"s, "b\0\0"s, "a\0b\0\0"s},
+                {false, "a\0b\0"s, "x\0\0"s, "a\0b\0\0"s},
+                {true, "alpha\0\0"s, "d\0e\0\0"s, "alpha\0d\0e\0\0"s},
+                {true, ""s, "x\0\0"s, "x\0\0"s},
+                {true, "a\0"s, "b\0\0"s, "a\0b\0\0"s}};
+    for (const auto& row : rows) {
+        dbData d(dbData::kBytes);
+        const std::string start = list(row.start);
+        ASSERT_EQ(d.cpy(start.data(), static_cast<uint32_t>(start.size())), db_ok);
+        EXPECT_EQ(row.add ? parser.Add(d, row.items.c_str()) : parser.Delete(d, row.items.c_str()), 0);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.data()), d.length()), list(row.expected)) << row.items;
+    }
+    dbData gap(dbData::kBytes);
+    ASSERT_EQ(parser.Parse(std::string("a\0\0b\0\0", 6).c_str(), gap, true), 0);
+    EXPECT_EQ(parser.FindStr(gap, "b"), 0);  // the scan stops at the first empty item
+    EXPECT_EQ(StrParser::StrLen(std::string("ab\0c\0\0x", 7).c_str()), 6u);
+}
+
+// The list-name forms rebuild the list when the store fails and automatic rebuild is on.
+TEST(Records, ListFormsRebuildOnStoreFailures)
+{
+    testenv::ArchiveHome home;
+    const std::string archive = home.CreateList("sales");
+    ParsedMessage parsed(
+        testenv::SimpleMessage("=?iso-8859-1?Q?Gr=FC=DFe?=", "=?iso-8859-1?Q?J=F6rg?= <j@example.org>"));
+    home.WriteMessage("sales", 1, parsed.buffer);
+    home.WriteMessage("sales", 2, testenv::SimpleMessage("Two"));
+    const auto add = [&] {
+        diamondBase base;
+        archiveenv envelopes(base, archive.c_str());
+        idxkey key{1, 0};
+        return AddArchiveEnv(&envelopes, &key, parsed.envelope, 1, 1, "sales");
+    };
+    const auto stored = [&] {
+        diamondBase base;
+        archiveenv envelopes(base, archive.c_str());
+        return Keys(envelopes).size();
+    };
+    EXPECT_EQ(add(), 0);
+    {
+        diamondBase base;
+        archiveenv envelopes(base, archive.c_str());
+        mail_envelope* back = nullptr;
+        uint32_t size = 0, header = 0;
+        idxkey key{1, 0};
+        ASSERT_EQ(GetArchiveEnv(&envelopes, &key, &back, size, header, "sales"), 0);
+        EXPECT_STREQ(back->from->personal, "=?iso-8859-1?Q?J=F6rg?=");  // this form keeps names as written
+        EXPECT_STREQ(back->subject,
+                     "Gr\xC3\xBC\xC3\x9F"
+                     "e");
+        cc::FreeEnvelope(&back);
+        EXPECT_EQ(RemoveArchiveEnv(&envelopes, &(key = {9, 0}), "sales"), 3);  // not found: no rebuild
+    }
+    for (const char* setting : {"", "AutoRebuild=N\n"}) {
+        home.WriteIni("Y", std::string("[DlManager]\n") + setting);
+        EXPECT_EQ(add(), 9);
+        EXPECT_EQ(stored(), 1u);
+    }
+    home.WriteIni("Y", "[DlManager]\nAutoRebuild=y\n");
+    EXPECT_EQ(add(), 9);
+    EXPECT_EQ(stored(), 2u);  // the rebuild stored both message files
+    EXPECT_TRUE(testenv::Exists(archive + "en-us-thread.html"));
+    home.WriteMessage("sales", 3, "");  // a rebuild that fails: 22
+    EXPECT_EQ(add(), 22);
+    diamondBase::ReleaseIdle();
+    testenv::WriteFile(archive + "archiveenv.db", std::string(8192, 'G'));
+    diamondBase base;
+    archiveenv envelopes(base, archive.c_str());
+    mail_envelope* out = cc::NewEnvelope();
+    mail_envelope* keep = out;
+    uint32_t size = 0, header = 0;
+    idxkey key{1, 0};
+    EXPECT_EQ(GetArchiveEnv(&envelopes, &key, &out, size, header, "sales"), 22);
+    EXPECT_EQ(out, nullptr);
+    cc::FreeEnvelope(&keep);
 }

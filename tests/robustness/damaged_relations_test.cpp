@@ -263,67 +263,34 @@ protected:
     }
 };
 
-const char* const kRelations[] = {"archiveenv", "archivebody"};
-
 }  // namespace
 
-TEST_F(DamagedRelations, FlippedBytes)
+TEST_F(DamagedRelations, FlippedCutZeroedForeignAndGarbage)
 {
     Rng rng(0xda0001);
-    for (int trial = 0; trial < 40; ++trial) {
-        const std::string relation = kRelations[trial % 2];
-        std::string bytes = Pristine(relation);
-        const uint32_t flips = 1 + rng.Below(trial < 20 ? 3 : 40);
-        for (uint32_t i = 0; i < flips; ++i) {
-            const std::size_t at = rng.Below(static_cast<uint32_t>(bytes.size()));
-            bytes[at] = static_cast<char>(bytes[at] ^ (1 + rng.Below(255)));
-        }
-        Trial(relation, bytes, relation + " trial " + std::to_string(trial), rng);
-    }
-}
-
-TEST_F(DamagedRelations, CutShortZeroedPagesAndGarbage)
-{
-    Rng rng(0xda0002);
     const std::size_t page = 4096;
-    for (int trial = 0; trial < 30; ++trial) {
-        const std::string relation = kRelations[trial % 2];
-        std::string bytes = Pristine(relation);
-        std::string what = relation + " trial " + std::to_string(trial);
-        switch (trial / 2 % 3) {
-            case 0: {
-                const std::size_t length = rng.Below(static_cast<uint32_t>(bytes.size()));
-                bytes.resize(trial < 2 ? length / page * page : length);
-                what += ": cut at " + std::to_string(bytes.size());
-                break;
-            }
-            case 1: {
-                const std::size_t pages = bytes.size() / page;
-                const std::size_t at = rng.Below(static_cast<uint32_t>(pages)) * page;
-                std::fill(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + page), '\0');
-                what += ": page at " + std::to_string(at) + " zeroed";
-                break;
-            }
-            default:
-                bytes += rng.Bytes(1 + rng.Below(3 * page));
-                what += ": garbage appended";
-                break;
+    for (int trial = 0; trial < 56; ++trial) {
+        const std::string relation = trial % 2 ? "archivebody" : "archiveenv";
+        std::string bytes = Pristine(relation), what = relation + " trial " + std::to_string(trial);
+        if (trial < 30) {  // flipped bytes, a few or many
+            for (uint32_t i = 1 + rng.Below(trial < 15 ? 3 : 40); i > 0; --i)
+                bytes[rng.Below(static_cast<uint32_t>(bytes.size()))] ^= static_cast<char>(1 + rng.Below(255));
+        } else if (trial < 38) {  // cut short, at a page boundary or anywhere
+            bytes.resize(trial < 32 ? rng.Below(static_cast<uint32_t>(bytes.size() / page)) * page
+                                    : rng.Below(static_cast<uint32_t>(bytes.size())));
+        } else if (trial < 44) {  // a page zeroed
+            const std::size_t at = rng.Below(static_cast<uint32_t>(bytes.size() / page)) * page;
+            std::fill(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + page), '\0');
+        } else if (trial < 50) {  // garbage appended
+            bytes += rng.Bytes(1 + rng.Below(3 * page));
+        } else {  // the other relation's file, empty, zeros, a header alone, a forged header
+            const std::string foreign[] = {Pristine(trial % 2 ? "archiveenv" : "archivebody"), "",
+                                           std::string(8192, '\0'), bytes.substr(0, 100),
+                                           std::string("SQLite format 3\0", 16) + rng.Bytes(8000)};
+            bytes = foreign[(trial - 50) % 5];
         }
         Trial(relation, bytes, what, rng);
     }
-}
-
-TEST_F(DamagedRelations, ForeignAndEmptyFiles)
-{
-    Rng rng(0xda0003);
-    // The other relation's file, an empty file, one of nothing but zero bytes, one SQLite
-    // database of another program, and the header of a relation without its pages.
-    Trial("archiveenv", pristineBody, "body relation in place of the envelopes", rng);
-    Trial("archivebody", pristineEnv, "envelope relation in place of the bodies", rng);
-    Trial("archiveenv", "", "empty envelope relation", rng);
-    Trial("archivebody", std::string(8192, '\0'), "zeroed body relation", rng);
-    Trial("archiveenv", pristineEnv.substr(0, 100), "header only", rng);
-    Trial("archivebody", std::string("SQLite format 3") + std::string(1, '\0') + rng.Bytes(8000), "forged header", rng);
 }
 
 TEST_F(DamagedRelations, IndexPagesOverDamage)

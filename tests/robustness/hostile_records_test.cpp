@@ -31,55 +31,34 @@ void PutLe32(std::string& out, uint32_t value)
 // items may lack their terminators.
 std::string HostileField(Rng& rng)
 {
-    switch (rng.Below(5)) {
-        case 0:
-            return "";
-        case 1:
-            return rng.Bytes(rng.Below(40));
-        default: {
-            std::string items;
-            const uint32_t count = rng.Below(6);
-            for (uint32_t i = 0; i < count; ++i) {
-                if (rng.OneIn(4)) {
-                    PutLe32(items, rng.OneIn(2) ? rng.Below(50) : static_cast<uint32_t>(rng.Next()));
-                } else {
-                    std::string text = rng.Bytes(rng.Below(12));
-                    for (char& c : text)
-                        if (c == '\0' && !rng.OneIn(4)) c = 'a';
-                    items += text;
-                    if (!rng.OneIn(5)) items += '\0';
-                }
-            }
-            std::string field;
-            const uint32_t prefix =
-                rng.OneIn(3) ? static_cast<uint32_t>(rng.Next()) : static_cast<uint32_t>(items.size());
-            PutLe32(field, prefix);
-            return field + items;
+    const uint32_t kind = rng.Below(5);
+    if (kind < 2) return kind == 0 ? "" : rng.Bytes(rng.Below(40));
+    std::string items, field;
+    for (uint32_t count = rng.Below(6); count > 0; --count) {
+        if (rng.OneIn(4)) {
+            PutLe32(items, rng.OneIn(2) ? rng.Below(50) : static_cast<uint32_t>(rng.Next()));
+            continue;
         }
+        std::string text = rng.Bytes(rng.Below(12));
+        for (char& c : text)
+            if (c == '\0' && !rng.OneIn(4)) c = 'a';
+        items += text + (rng.OneIn(5) ? "" : std::string(1, '\0'));
     }
+    PutLe32(field, rng.OneIn(3) ? static_cast<uint32_t>(rng.Next()) : static_cast<uint32_t>(items.size()));
+    return field + items;
 }
 
-// A part list: seq numbers that may point anywhere, ended by zero or not.
+// A part list: seq numbers as the writer numbers, itself, backwards or anywhere; ended by
+// zero or not.
 std::string HostilePartList(Rng& rng, uint16_t seq)
 {
     std::string list;
-    const uint32_t parts = rng.Below(6);
-    for (uint32_t i = 0; i < parts; ++i) {
-        uint16_t part = 0;
-        switch (rng.Below(4)) {
-            case 0:
-                part = static_cast<uint16_t>(seq + 1 + rng.Below(4));
-                break;  // as the writer numbers
-            case 1:
-                part = seq;
-                break;  // itself
-            case 2:
-                part = static_cast<uint16_t>(rng.Below(seq + 1));
-                break;  // backwards
-            default:
-                part = static_cast<uint16_t>(rng.Next());
-                break;
-        }
+    for (uint32_t parts = rng.Below(6); parts > 0; --parts) {
+        const uint32_t kind = rng.Below(4);
+        const auto part = static_cast<uint16_t>(kind == 0   ? seq + 1 + rng.Below(4)
+                                                : kind == 1 ? seq
+                                                : kind == 2 ? rng.Below(seq + 1u)
+                                                            : rng.Next());
         list += static_cast<char>(part & 0xFF);
         list += static_cast<char>(part >> 8);
     }

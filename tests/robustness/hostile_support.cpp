@@ -58,7 +58,7 @@ std::string Mutate(const std::string& message, Rng& rng)
 {
     std::string m = message.empty() ? std::string("\n") : message;
     const auto pos = [&]() { return static_cast<std::size_t>(rng.Below(static_cast<uint32_t>(m.size() + 1))); };
-    switch (rng.Below(6)) {
+    switch (rng.Below(5)) {
         case 0: {  // flipped bytes
             const uint32_t flips = 1 + rng.Below(8);
             for (uint32_t i = 0; i < flips; ++i) {
@@ -90,17 +90,14 @@ std::string Mutate(const std::string& message, Rng& rng)
         case 3:  // cut short
             m.resize(std::max<std::size_t>(1, rng.Below(static_cast<uint32_t>(m.size()))));
             break;
-        case 4: {  // a range removed
+        default: {  // a range removed or repeated
             const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
             const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
-            m.erase(at, length);
-            break;
-        }
-        default: {  // a range repeated
-            const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
-            const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
-            const std::string copy = m.substr(at, length);
-            m.insert(pos(), copy);
+            const std::string range = m.substr(at, length);
+            if (rng.OneIn(2))
+                m.erase(at, length);
+            else
+                m.insert(pos(), range);
             break;
         }
     }
@@ -112,11 +109,10 @@ namespace {
 
 std::vector<std::string> FilesOf(const std::string& directory, const std::string& extension)
 {
-    std::vector<std::string> names;
+    std::vector<std::string> names, contents;
     for (const auto& entry : std::filesystem::directory_iterator(directory))
         if (entry.is_regular_file() && entry.path().extension() == extension) names.push_back(entry.path().string());
     std::sort(names.begin(), names.end());
-    std::vector<std::string> contents;
     for (const std::string& name : names) contents.push_back(testenv::ReadFile(name));
     return contents;
 }
@@ -225,11 +221,7 @@ int32_t HostileArchive::TryReadBack(uint32_t number, const std::string& bytes, c
     int32_t code = 0;
     // The oracle: the same bytes split by the intake's own rule and parsed by c-client.
     CDlArchive probe;
-    const std::string path = m_archive + [&] {
-        char name[16];
-        std::snprintf(name, sizeof name, "%x.msg", number);
-        return std::string(name);
-    }();
+    const std::string path = m_archive + testenv::MessageName(number);
     if (!probe.InitBuffer(path.c_str())) {
         ADD_FAILURE() << what << ": message file unreadable";
         return -1;

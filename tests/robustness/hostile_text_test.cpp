@@ -7,23 +7,16 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include "platform/config.h"
 #include "platform/encoded_words.h"
 #include "record_store/convert_utf8.h"
 #include "robustness/hostile_support.h"
-#include "support/mbox.h"
 #include "support/test_env.h"
 #include "text/html_entities.h"
-#include "text/language_table.h"
 
 using hostile::Rng;
 
@@ -60,23 +53,11 @@ std::string SequenceHeavyBytes(Rng& rng)
     std::string bytes;
     const uint32_t items = rng.Below(24);
     for (uint32_t i = 0; i < items; ++i) {
-        switch (rng.Below(5)) {
-            case 0:
-                bytes += static_cast<char>(rng.Below(0x80));
-                break;  // zero bytes included
-            case 1:
-                bytes += static_cast<char>(0x20 + rng.Below(0x5f));
-                break;
-            case 2:
-            case 3:
-                bytes += static_cast<char>(0x80 | rng.Byte());
-                bytes += static_cast<char>(0x80 | rng.Byte());
-                bytes += static_cast<char>(0x80 | rng.Byte());
-                break;
-            default:
-                bytes += static_cast<char>(rng.Byte());
-                break;
-        }
+        const uint32_t kind = rng.Below(5);  // ASCII (zero bytes included), text, a sequence, any byte
+        if (kind == 2 || kind == 3)
+            for (int k = 0; k < 3; ++k) bytes += static_cast<char>(0x80 | rng.Byte());
+        else
+            bytes += static_cast<char>(kind == 0 ? rng.Below(0x80) : kind == 1 ? 0x20 + rng.Below(0x5f) : rng.Byte());
     }
     return bytes;
 }
@@ -105,6 +86,62 @@ std::optional<std::string> ModelEntities(const std::string& in)
 }
 
 }  // namespace
+
+TEST(TextLayers, DocumentedExamples)
+{
+    using dlarchive::DecodeHeaderToUtf8;
+    const auto decode = [](const char* raw) {
+        char* d = rfc1522decoding_wmc(raw);
+        const std::string text = d != nullptr ? d : "(null)";
+        FreeString(d);
+        return text;
+    };
+    // White space between adjacent encoded words goes, whatever it is made of.
+    const char* const words[][2] = {{"(=?ISO-8859-1?Q?a?= b)", "(a b)"},
+                                    {"(=?ISO-8859-1?Q?a?=\r\n    =?ISO-8859-1?Q?b?=)", "(ab)"},
+                                    {"(=?ISO-8859-1?Q?a?=\t \t=?ISO-8859-2?Q?_b?=)", "(a b)"},
+                                    {"=?ISO-8859-1?B?SWYgeW8=?= x", "If yo x"},
+                                    {"To: =?ISO-8859-1?Q?Keld_J=F8rn?= <k@dk>", "To: Keld J\xF8rn <k@dk>"},
+                                    {"no words", "(null)"}};
+    for (const auto& w : words) EXPECT_EQ(decode(w[0]), w[1]) << w[0];
+    char* charset = Get1522Charset("(=?ISO-8859-1?Q?a?= =?ISO-8859-2?Q?_b?=)");
+    EXPECT_STREQ(charset, "ISO-8859-1");
+    FreeString(charset);
+    // Stored texts: converted from the first word's charset, or the raw text, never between.
+    const char* const utf8[][2] = {{"Re: =?ISO-8859-1?B?R3L832U=?= aus Wien",
+                                    "Re: Gr\xC3\xBC\xC3\x9F"
+                                    "e aus Wien"},
+                                   {"=?iso-8859-1?Q?J=F8rn?= =?iso-8859-1?Q?_S=F8?=", "J\xC3\xB8rn S\xC3\xB8"},
+                                   {"Caf\xE9", "Caf\xE9"},
+                                   {"=?gb18030?B?1tDOxA==?=", "\xE4\xB8\xAD\xE6\x96\x87"},
+                                   {"=?x-unknown?Q?Caf=E9?=", "=?x-unknown?Q?Caf=E9?="},
+                                   {"=?utf-8?Q?Caf=E9?=", "=?utf-8?Q?Caf=E9?="},
+                                   {"\xE9 =?utf-8?Q?=C3=A9?=", "\xE9 =?utf-8?Q?=C3=A9?="}};
+    for (const auto& u : utf8) EXPECT_EQ(DecodeHeaderToUtf8(u[0]), u[1]) << u[0];
+    EXPECT_EQ(DecodeHeaderToUtf8(nullptr), "");
+    // The converter's buffer: three bytes per input byte and the zero, kept when smaller.
+    ConvertToUtf8 converter;
+    EXPECT_EQ(converter.Convert("abc"), nullptr);  // not opened
+    for (const char* refused : {"x-unknown", "unknown-8bit", ""}) EXPECT_FALSE(converter.Open(refused, "utf-8"));
+    ASSERT_TRUE(converter.Open("iso-8859-1", "utf-8"));
+    EXPECT_EQ(converter.Capacity(), 1024u);
+    std::string e341;
+    for (int i = 0; i < 341; ++i) e341 += "\xC3\xA9";
+    EXPECT_EQ(std::string(converter.Convert(std::string(341, '\xE9').c_str())), e341);
+    EXPECT_EQ(converter.Capacity(), 1024u);
+    EXPECT_EQ(std::string(converter.Convert(std::string(342, 'a').c_str())), std::string(342, 'a'));
+    EXPECT_EQ(converter.Capacity(), 1027u);
+    EXPECT_STREQ(converter.Convert("\xC4rger"), "\xC3\x84rger");
+    EXPECT_EQ(converter.Capacity(), 1027u);
+    ConvertToUtf8 utf;
+    ASSERT_TRUE(utf.Open("utf-8", "utf-8"));
+    EXPECT_EQ(utf.Convert("caf\xE4\xB8"), nullptr);  // incomplete at the end
+    EXPECT_STREQ(utf.Convert("ok"), "ok");
+    // HTML character references from three-byte sequences.
+    char* refs = EncodeHtmlEntities("a\xE4\xB8\xAD\xE2\x82\xAC<b>", 10);
+    EXPECT_STREQ(refs, "a&#20013;&#8364;<b>");
+    std::free(refs);
+}
 
 TEST(HostileText, CharacterReferencesFollowTheirRule)
 {
@@ -368,472 +405,4 @@ TEST(HostileText, AdversarialEncodedWords)
     EXPECT_GT(decodedCount, 2000);
     EXPECT_EQ(rfc1522decoding_wmc(nullptr), nullptr);
     EXPECT_EQ(Get1522Charset(nullptr), nullptr);
-}
-
-TEST(HostileText, ConversionIntoUtf8StaysInItsBuffer)
-{
-    // Charsets whose one byte can become several characters (TSCII), stateful ones, wide
-    // ones; every conversion either fits the converter's buffer or is refused.
-    Rng rng(0x7e0004);
-    static const char* const kCharsets[] = {"TSCII",     "BIG5-HKSCS", "TCVN5712-1", "CP1258",         "ISO-2022-JP-3",
-                                            "UTF-7",     "UTF-16",     "UTF-32",     "UCS-2",          "GB18030",
-                                            "SHIFT_JIS", "ISO-8859-1", "UTF-8",      "no-such-charset"};
-    for (const char* charset : kCharsets) {
-        ConvertToUtf8 converter;
-        if (!converter.Open(charset, "utf-8")) {
-            EXPECT_FALSE(converter.IsOpen()) << charset;
-            continue;
-        }
-        for (int i = 0; i < 300; ++i) {
-            std::string text;
-            const uint32_t length = rng.Below(i % 30 == 0 ? 5000 : 400);
-            while (text.size() < length) {
-                const char c = static_cast<char>(rng.Byte() | (rng.OneIn(2) ? 0x80 : 0));
-                if (c != '\0') text += c;
-            }
-            const auto block = ExactText(text);
-            const char* converted = converter.Convert(block.get());
-            if (converted != nullptr) {
-                EXPECT_LT(std::strlen(converted), converter.Capacity()) << charset;
-            }
-        }
-    }
-}
-
-namespace {
-
-// A web administration directory with one language file, "hostile.txt", selected by the
-// locale "xx-hostile".
-class HostileLanguage {
-public:
-    HostileLanguage()
-        : m_dir(m_web / "vubo/languages/dlarchives"),
-          m_config("[Config]\nWebAdminDirectory=" + m_web.path() +
-                   "\n[Language Selection]\nxx-hostile=Hostile,utf-8,hostile.txt\n")
-    {
-        testenv::MakeDirs(m_dir);
-    }
-    std::string File() const { return m_dir + "/hostile.txt"; }
-    std::string Index() const { return File() + ".idx"; }
-    // A fresh language file and no index, so that opening builds it.
-    void Write(const std::string& content) const
-    {
-        std::remove(Index().c_str());
-        testenv::WriteFile(File(), content);
-    }
-    // The index made older than the language file forces a rebuild; newer keeps it.
-    void Age(const std::string& path, time_t seconds) const
-    {
-        const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    }
-
-private:
-    testenv::TempDir m_web;
-    std::string m_dir;
-    testenv::Config m_config;
-};
-
-// Every number a caller could ask for: the text is there, bounded, one line.
-void ExpectBoundedStrings(LanguageTable& table, std::size_t fileSize, const std::string& what)
-{
-    // An index shorter than one entry counts -1 strings, by the count's own formula.
-    const int32_t count = table.GetCount();
-    EXPECT_GE(count, -1) << what;
-    std::vector<int32_t> numbers = {INT32_MIN, -1, 0, INT32_MAX, count + 1, count + 2};
-    for (int32_t n = 1; n <= count && n <= 400; ++n) numbers.push_back(n);
-    for (int32_t n : numbers) {
-        const char* text = table.GetString(n);
-        ASSERT_NE(text, nullptr) << what << " string " << n;
-        const std::size_t length = std::strlen(text);
-        EXPECT_LE(length, fileSize) << what << " string " << n;
-        EXPECT_EQ(std::memchr(text, '\n', length), nullptr) << what << " string " << n;
-        if (n < 1 || n > count) {
-            EXPECT_EQ(length, 0u) << what << " string " << n;
-        }
-    }
-}
-
-}  // namespace
-
-TEST(HostileText, LanguageFilesOfRandomTexts)
-{
-    // Numbered lines whose texts hold any byte but the line feed (zero bytes, carriage
-    // returns, 8-bit bytes, leading blanks), with blank and comment lines between them: each
-    // string reads back as its line says, up to its first zero byte.
-    HostileLanguage env;
-    Rng rng(0x7e0005);
-    for (int trial = 0; trial < 40; ++trial) {
-        std::string file;
-        std::vector<std::string> expected;
-        const int strings = 1 + static_cast<int>(rng.Below(60));
-        for (int n = 1; n <= strings; ++n) {
-            if (rng.OneIn(4)) file += rng.OneIn(2) ? "\n" : (rng.OneIn(2) ? " a comment line\n" : "\t\r\n");
-            std::string text;
-            const uint32_t length = rng.Below(rng.OneIn(10) ? 1000 : 60);
-            while (text.size() < length) {
-                const char c = static_cast<char>(rng.Byte());
-                if (c != '\n') text += c;
-            }
-            const bool last = n == strings;
-            const bool bare = rng.OneIn(8);  // the number alone, without a blank
-            const std::string end = last && rng.OneIn(3) ? "" : (rng.OneIn(4) ? "\r\n" : "\n");
-            file += std::to_string(n) + (bare ? "" : " " + text) + end;
-            std::string value = bare ? "" : text + end;
-            // The line end goes, and a carriage return right before it.
-            if (!value.empty() && value.back() == '\n') value.pop_back();
-            if (!value.empty() && value.back() == '\r') value.pop_back();
-            expected.push_back(value.substr(0, value.find('\0')));
-        }
-        env.Write(file);
-        LanguageTable table;
-        ASSERT_TRUE(table.Open("xx-hostile", LanguageModuleDlArchives)) << "trial " << trial;
-        ASSERT_EQ(table.GetCount(), strings) << "trial " << trial;
-        for (int n = 1; n <= strings; ++n)
-            ASSERT_EQ(std::string(table.GetString(n)), expected[n - 1]) << "trial " << trial << " string " << n;
-        ExpectBoundedStrings(table, file.size(), "trial " + std::to_string(trial));
-    }
-}
-
-TEST(HostileText, HostileLanguageFiles)
-{
-    HostileLanguage env;
-    Rng rng(0x7e0006);
-    std::string longLine = "2 ";
-    while (longLine.size() < 100000)
-        longLine += "word" + std::to_string(longLine.size() % 13) + (rng.OneIn(9) ? " " : "");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"empty", ""},
-        {"line ends only", "\n\n\r\n\n"},
-        {"zero bytes", std::string("1 a\0b\n2 \0\n3 ", 12) + std::string(1, '\0') + "\n"},
-        {"100 KB line", "1 first\n" + longLine + "\n3 third\n"},
-        {"100 KB line without blanks", "1 first\n2 " + std::string(100000, 'x') + "\n3 third\n"},
-        {"100 KB line last, no line end", "1 first\n2 " + std::string(100000, 'y')},
-        {"missing number", "1 one\n3 three\n4 four\n"},
-        {"number twice", "1 one\n1 one again\n2 two\n"},
-        {"no numbers", "one\ntwo\n"},
-        {"signs and zeros", "+1 plus\n002 zeros\n-3 minus\n"},
-        {"huge numbers", "1 a\n99999999999999999999 b\n"},
-        {"only carriage returns", std::string(5000, '\r')},
-        {"random bytes", rng.Bytes(20000)},
-        {"random lines",
-         [&] {
-             std::string text;
-             for (int n = 1; n < 200; ++n) text += std::to_string(n) + rng.Bytes(rng.Below(50)) + "\n";
-             return text;
-         }()},
-    };
-    for (const auto& [what, content] : cases) {
-        env.Write(content);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            // The second opening meets the index the first one left behind, complete or not.
-            LanguageTable table;
-            if (table.Open("xx-hostile", LanguageModuleDlArchives))
-                ExpectBoundedStrings(table, content.size(), what + " attempt " + std::to_string(attempt));
-            else
-                EXPECT_EQ(std::string(table.GetString(1)), "") << what;
-        }
-    }
-    // Numbers and text of a well-formed file stay readable around a long line in the middle.
-    env.Write("1 first\n 2 not numbered: starts with a blank " + std::string(900, 'z') + "\n2 second\n");
-    LanguageTable table;
-    ASSERT_TRUE(table.Open("xx-hostile", LanguageModuleDlArchives));
-    EXPECT_STREQ(table.GetString(1), "first");
-    EXPECT_STREQ(table.GetString(2), "second");
-}
-
-TEST(HostileText, DamagedLanguageIndexes)
-{
-    // An index file that is not what the builder wrote (random bytes, offsets backwards or
-    // far beyond the file, a size not a multiple of four), newer than its language file so
-    // that it is trusted: strings come back empty or cut, never from outside the file.
-    HostileLanguage env;
-    Rng rng(0x7e0007);
-    const std::string content = "1 one\n2 two\n3 three\n4 four\n";
-    for (int trial = 0; trial < 60; ++trial) {
-        env.Write(content);
-        std::string index;
-        const uint32_t entries = rng.Below(12);
-        for (uint32_t e = 0; e < entries; ++e) {
-            // Offsets inside the file, just outside it, or anywhere.
-            uint32_t value = 0;
-            switch (rng.Below(4)) {
-                case 0:
-                    value = rng.Below(static_cast<uint32_t>(content.size() + 1));
-                    break;
-                case 1:
-                    value = static_cast<uint32_t>(content.size()) + rng.Below(64);
-                    break;
-                case 2:
-                    value = static_cast<uint32_t>(rng.Next()) % (1u << 20);
-                    break;
-                default:
-                    value = UINT32_MAX - rng.Below(4096);
-                    break;
-            }
-            for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
-        }
-        index += rng.Bytes(rng.Below(4));
-        testenv::WriteFile(env.Index(), index);
-        env.Age(env.File(), 1'000'000'000);
-        env.Age(env.Index(), 1'000'000'100);
-        LanguageTable table;
-        if (table.Open("xx-hostile", LanguageModuleDlArchives)) {
-            ExpectBoundedStrings(table, content.size(), "trial " + std::to_string(trial));
-        }
-    }
-}
-
-namespace {
-
-// The process's address space in kilobytes ("VmSize" of /proc/self/status).
-long AddressSpaceKb()
-{
-    const std::string status = testenv::ReadFile("/proc/self/status");
-    const std::size_t at = status.find("VmSize:");
-    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 7, nullptr, 10);
-}
-
-}  // namespace
-
-TEST(HostileText, DamagedIndexAllocatesNoMoreThanTheFile)
-{
-    // An entry near 4 GB in the index of a file of a few bytes: the string is read from the
-    // file as it is, and its buffer (kept by the table until the next lookup) is as small as
-    // the file, not as large as the damaged span.
-    HostileLanguage env;
-    const std::string content = "1 one\n2 two\n";
-    env.Write(content);
-    std::string index;
-    for (const uint32_t value : {2u, 0xFFFFFF00u, 8u})
-        for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
-    testenv::WriteFile(env.Index(), index);
-    env.Age(env.File(), 1'000'000'000);
-    env.Age(env.Index(), 1'000'000'100);
-    LanguageTable table;
-    ASSERT_TRUE(table.Open("xx-hostile", LanguageModuleDlArchives));
-    ASSERT_EQ(table.GetCount(), 2);
-    const long before = AddressSpaceKb();
-    ASSERT_GT(before, 0);
-    EXPECT_STREQ(table.GetString(1), "one");
-    EXPECT_LT(AddressSpaceKb() - before, 256 * 1024) << "kilobytes taken by one lookup";
-    EXPECT_STREQ(table.GetString(2), "");  // starts beyond the end of the file
-}
-
-namespace {
-
-struct IniEntry {
-    std::string section, key, value;
-};
-
-std::string RandomCase(const std::string& text, Rng& rng)
-{
-    std::string out = text;
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z' && rng.OneIn(2)) c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
-
-}  // namespace
-
-TEST(HostileText, ConfigurationFilesOfRandomEntries)
-{
-    // Sections and keys in any letter case, blanks around everything, quoted values, comment
-    // lines, lines without "=", 8-bit values and repeated keys: every lookup finds the first
-    // occurrence, as the reader's rules say.
-    Rng rng(0x7e0008);
-    testenv::TempDir dir;
-    const std::string path = dir / "kelmo.ini";
-    static const char* const kSections[] = {"dlmanager", "language selection", "config", "gateway", "x.y-z_1"};
-    static const char* const kKeys[] = {"dbpath", "authorebuild", "en-us", "de-de", "webadmindirectory", "k", "a.b"};
-    for (int trial = 0; trial < 200; ++trial) {
-        std::string file;
-        std::vector<IniEntry> entries;
-        std::string section;  // lower case; "" before the first section line
-        const uint32_t lines = rng.Below(60);
-        for (uint32_t l = 0; l < lines; ++l) {
-            const std::string pad = std::string(rng.Below(3), rng.OneIn(2) ? ' ' : '\t');
-            switch (rng.Below(6)) {
-                case 0: {
-                    section = kSections[rng.Below(std::size(kSections))];
-                    const bool closed = !rng.OneIn(6);
-                    file += pad + "[" + pad + RandomCase(section, rng) + pad + (closed ? "]" + pad : "") + "\n";
-                    break;
-                }
-                case 1:
-                    file += pad + (rng.OneIn(2) ? ";" : "#") + "comment = with [brackets]\n";
-                    break;
-                case 2:
-                    file += pad + "a line without the sign\n";
-                    break;
-                default: {
-                    const std::string key = kKeys[rng.Below(std::size(kKeys))];
-                    std::string value;
-                    const uint32_t length = rng.Below(40);
-                    while (value.size() < length) {
-                        const char c = static_cast<char>(rng.Byte());
-                        if (c != '\n' && c != '\r' && c != ' ' && c != '\t' && c != '\f' && c != '\v' && c != '"' &&
-                            c != '\'')
-                            value += c;
-                    }
-                    // Inner blanks stay; a pair of matching quotes goes.
-                    if (value.size() > 2 && rng.OneIn(3)) value[value.size() / 2] = ' ';
-                    const std::string quote = rng.OneIn(4) ? (rng.OneIn(2) ? "\"" : "'") : "";
-                    file += pad + RandomCase(key, rng) + pad + "=" + pad + quote + value + quote + pad + "\n";
-                    entries.push_back({section, key, value});
-                    break;
-                }
-            }
-        }
-        testenv::WriteFile(path, file);
-        const dlarchive::platform::IniFile ini(path);
-        std::map<std::pair<std::string, std::string>, std::string> first;
-        for (const IniEntry& e : entries) first.try_emplace({e.section, e.key}, e.value);
-        for (const char* s : kSections)
-            for (const char* k : kKeys) {
-                const auto found = first.find({s, k});
-                const std::string expected = found != first.end() ? found->second : "(default)";
-                ASSERT_EQ(ini.Get(RandomCase(s, rng), RandomCase(k, rng), "(default)", 1023), expected)
-                    << "trial " << trial << " [" << s << "] " << k << "\n"
-                    << file;
-                ASSERT_EQ(ini.Get(s, k, "(default)", 3), expected.substr(0, 3));
-            }
-    }
-}
-
-TEST(HostileText, ConfigurationFilesOfRandomBytes)
-{
-    // Whatever precedes it, a well-formed section at the end of the file is read.
-    Rng rng(0x7e0009);
-    testenv::TempDir dir;
-    const std::string path = dir / "kelmo.ini";
-    for (int trial = 0; trial < 300; ++trial) {
-        std::string garbage = rng.Bytes(rng.Below(trial % 50 == 0 ? 1 << 20 : 3000));
-        // Nothing in the garbage may open the section looked up below.
-        for (std::size_t at = garbage.find("Zq9"); at != std::string::npos; at = garbage.find("Zq9")) garbage[at] = 'z';
-        testenv::WriteFile(path, garbage + "\n[Zq9Final]\nkey = value " + std::to_string(trial) + "\n");
-        const dlarchive::platform::IniFile ini(path);
-        EXPECT_EQ(ini.Get("zq9final", "KEY", "", 1023), "value " + std::to_string(trial));
-        const auto keys = ini.Keys("Zq9Final");
-        ASSERT_EQ(keys.size(), 1u);
-        EXPECT_EQ(keys[0], "key");
-        // Values of the garbage come back cut to their limit.
-        for (const char* section : {"", "x"}) EXPECT_LE(ini.Get(section, "a", "", 7).size(), 7u);
-    }
-}
-
-namespace {
-
-// The framing rule, written plainly: a separator is "From " at the start of the text or right
-// after a line feed; a message runs from the line after its separator to the next separator,
-// less the one line end (LF or CRLF) in front of it; lines of ">" characters followed by
-// "From " lose one ">". Text before the first separator belongs to no message.
-std::vector<std::string> ModelSplit(const std::string& data)
-{
-    std::vector<std::size_t> separators;
-    for (std::size_t i = 0; i + 5 <= data.size(); ++i)
-        if ((i == 0 || data[i - 1] == '\n') && data.compare(i, 5, "From ") == 0) separators.push_back(i);
-    std::vector<std::string> messages;
-    for (std::size_t s = 0; s < separators.size(); ++s) {
-        const std::size_t lineEnd = data.find('\n', separators[s]);
-        const std::size_t start = lineEnd == std::string::npos ? data.size() : lineEnd + 1;
-        const std::size_t next = s + 1 < separators.size() ? separators[s + 1] : data.size();
-        std::size_t end = std::max(start, next);
-        if (end > start && data[end - 1] == '\n') {
-            --end;
-            if (end > start && data[end - 1] == '\r') --end;
-        }
-        std::string body = data.substr(start, end - start);
-        std::string unquoted;
-        for (std::size_t line = 0; line < body.size();) {
-            const std::size_t lf = body.find('\n', line);
-            const std::size_t after = lf == std::string::npos ? body.size() : lf + 1;
-            std::size_t p = line;
-            while (p < after && body[p] == '>') ++p;
-            const bool quoted = p > line && body.compare(p, 5, "From ") == 0 && p + 5 <= body.size();
-            unquoted += body.substr(quoted ? line + 1 : line, after - (quoted ? line + 1 : line));
-            line = after;
-        }
-        messages.push_back(unquoted);
-    }
-    return messages;
-}
-
-}  // namespace
-
-TEST(HostileText, MboxSplitsByItsRule)
-{
-    Rng rng(0x7e000a);
-    static const char* const kPieces[] = {"From ",  "From a@b Mon Oct  1 09:00:00 2001\n",
-                                          "\n",     "\r\n",
-                                          ">From ", ">>From x",
-                                          ">",      "From",
-                                          "x",      "\r",
-                                          " ",      "\nFrom ",
-                                          "F",      "rom "};
-    std::size_t messages = 0, quoted = 0;
-    for (int trial = 0; trial < 10000; ++trial) {
-        std::string data;
-        const uint32_t pieces = rng.Below(30);
-        for (uint32_t p = 0; p < pieces; ++p)
-            data += rng.OneIn(6) ? rng.Bytes(rng.Below(8)) : std::string(kPieces[rng.Below(std::size(kPieces))]);
-        const auto block = Exact(data);
-        const std::string_view view(block.get(), data.size());
-        cli::MboxSplitter splitter(view);
-        std::vector<std::string> got;
-        std::vector<std::size_t> offsets;
-        std::string message;
-        std::size_t lastPosition = splitter.Position();
-        while (splitter.Next(message)) {
-            got.push_back(message);
-            offsets.push_back(splitter.SeparatorOffset());
-            EXPECT_GE(splitter.Position(), lastPosition);
-            lastPosition = splitter.Position();
-            ASSERT_LE(got.size(), data.size() + 1);  // a split that does not advance would loop
-        }
-        EXPECT_EQ(splitter.Position(), data.size());
-        ASSERT_EQ(got, ModelSplit(data)) << testing::PrintToString(data);
-        messages += got.size();
-        for (const std::string& m : got) quoted += m.find(">From ") != std::string::npos;
-        std::vector<std::size_t> reached;
-        EXPECT_EQ(splitter.Count([&](std::size_t at) { reached.push_back(at); }), got.size());
-        EXPECT_EQ(reached, offsets);
-        EXPECT_EQ(cli::IsMbox(view), data.rfind("From ", 0) == 0);
-    }
-    EXPECT_GT(messages, 10000u);
-    EXPECT_GT(quoted, 100u);
-}
-
-TEST(HostileText, MboxFilesOfRandomBytes)
-{
-    // Read from files through the mapped reader (which gives pages back as it goes): the
-    // messages are those of the splitter on the same bytes.
-    Rng rng(0x7e000b);
-    testenv::TempDir dir;
-    for (int trial = 0; trial < 12; ++trial) {
-        std::string data = trial % 2 == 0 ? "From start\n" : "";
-        const std::size_t size = trial < 10 ? rng.Below(20000) : (6u << 20);
-        while (data.size() < size) {
-            data += rng.Bytes(rng.Below(trial < 10 ? 200 : 70000));
-            data += rng.OneIn(3) ? "\nFrom x\n" : (rng.OneIn(2) ? "\n>From y\n" : "\r\n");
-        }
-        const std::string path = dir / ("mbox" + std::to_string(trial));
-        testenv::WriteFile(path, data);
-        cli::MessageFileReader reader(path);
-        EXPECT_EQ(reader.IsMbox(), data.rfind("From ", 0) == 0);
-        std::vector<std::string> expected;
-        if (reader.IsMbox()) {
-            cli::MboxSplitter splitter(data);
-            for (std::string m; splitter.Next(m);) expected.push_back(m);
-        } else if (!data.empty()) {
-            expected.push_back(data);
-        }
-        EXPECT_EQ(reader.Count(), expected.size());
-        std::size_t index = 0;
-        for (std::string m; reader.Next(m); ++index) {
-            ASSERT_LT(index, expected.size());
-            ASSERT_TRUE(m == expected[index]) << "trial " << trial << " message " << index;
-        }
-        EXPECT_EQ(index, expected.size());
-    }
 }

@@ -46,11 +46,16 @@ std::string ArchiveHome::CreateList(const std::string& list, bool withRelations)
     return archive;
 }
 
-std::string ArchiveHome::WriteMessage(const std::string& list, uint32_t number, const std::string& content)
+std::string MessageName(uint32_t number)
 {
     char name[16];
     std::snprintf(name, sizeof name, "%x.msg", number);
-    const std::string path = ArchivePath(list) + name;
+    return name;
+}
+
+std::string ArchiveHome::WriteMessage(const std::string& list, uint32_t number, const std::string& content)
+{
+    const std::string path = ArchivePath(list) + MessageName(number);
     WriteFile(path, content);
     return path;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "dlarchive/archive.h"
 
@@ -48,5 +49,20 @@ struct SalesList : testing::Test {
 std::string SimpleMessage(const std::string& subject, const std::string& from = "Ann Lee <ann@example.org>",
                           const std::string& date = "Mon, 1 Oct 2001 09:00:00 +0000",
                           const std::string& extraHeaders = "", const std::string& body = "Hello.\n");
+
+// The code and text of the CDlArchiveException that `call` throws; {0, ""} when none.
+template <typename Call>
+std::pair<int, std::string> Thrown(Call call)
+{
+    try {
+        call();
+    } catch (const CDlArchiveException& e) {
+        return {e.GetLastError(), e.GetLastErrorMsg()};
+    }
+    return {0, ""};
+}
+
+// The file name of message `number`: lower-case hex and ".msg".
+std::string MessageName(uint32_t number);
 
 }  // namespace testenv

@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,25 +53,17 @@ void MakeDirs(const std::string& path)
 std::vector<std::string> Lines(const std::string& text, const std::string& separator)
 {
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find(separator, start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
+    for (std::size_t start = 0, end; start < text.size(); start = end + separator.size()) {
+        end = text.find(separator, start);
         lines.push_back(text.substr(start, end - start));
-        start = end + separator.size();
+        if (end == std::string::npos) break;
     }
     return lines;
 }
 
 Config::Config(const std::string& iniText)
 {
-    if (const char* previous = std::getenv("KELMO_CONFIG_DIR")) {
-        m_hadPrevious = true;
-        m_previous = previous;
-    }
+    if (const char* previous = std::getenv("KELMO_CONFIG_DIR")) m_hadPrevious = true, m_previous = previous;
     ::setenv("KELMO_CONFIG_DIR", m_dir.path().c_str(), 1);
     Write(iniText);
 }
@@ -91,26 +84,34 @@ void Config::Write(const std::string& iniText)
 std::string Quote(const std::string& text)
 {
     std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 
 RunResult Run(const std::string& commandLine)
 {
     TempDir dir;
-    const std::string out = dir / "out", err = dir / "err";
-    const std::string full = "(" + commandLine + ") >" + Quote(out) + " 2>" + Quote(err);
-    const int raw = std::system(full.c_str());
-    RunResult r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = ReadFile(out);
-    r.err = ReadFile(err);
-    return r;
+    const int raw = std::system(("(" + commandLine + ") >" + Quote(dir / "out") + " 2>" + Quote(dir / "err")).c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / "out"), ReadFile(dir / "err")};
+}
+
+pid_t Spawn(const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    int status = 101;
+    try {
+        status = body();
+    } catch (...) {
+    }
+    ::_exit(status);
+}
+
+int Wait(pid_t pid)
+{
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace testenv

@@ -1,6 +1,9 @@
 #pragma once
-// Shared helpers of the test suite: private temporary directories, files and a
-// configuration directory of the test's own.
+// Shared helpers of the test suite: private temporary directories, files, a configuration
+// directory of the test's own, and processes (shell commands and forked children).
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +17,6 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return m_path; }
-    // path() joined with a relative name.
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
 private:
@@ -27,12 +29,11 @@ bool Exists(const std::string& path);
 void MakeDirs(const std::string& path);
 std::vector<std::string> Lines(const std::string& text, const std::string& separator = "\n");
 
-// A configuration directory: sets $KELMO_CONFIG_DIR for the running test process and
-// writes kelmo.ini into it. Tests run one per process, so the environment is theirs.
+// Sets $KELMO_CONFIG_DIR to a directory of its own holding kelmo.ini (tests run one per
+// process, so the environment is theirs); the destructor points it back.
 class Config {
 public:
     explicit Config(const std::string& iniText = "");
-    // Points $KELMO_CONFIG_DIR back where it pointed before.
     ~Config();
     Config(const Config&) = delete;
     Config& operator=(const Config&) = delete;
@@ -46,15 +47,18 @@ private:
     std::string m_previous;
 };
 
-// Runs a command line through /bin/sh; captures standard output and error.
+// A command line run through /bin/sh, its standard output and error captured.
 struct RunResult {
     int status = -1;  // exit status, or -1 when the process did not exit normally
     std::string out;
     std::string err;
 };
 RunResult Run(const std::string& commandLine);
-
-// Shell quoting for one argument.
 std::string Quote(const std::string& text);
+
+// Runs `body` in a forked child whose exit status is its result (101 for an exception);
+// the child never returns into the test. Wait gives that status, or -1.
+pid_t Spawn(const std::function<int()>& body);
+int Wait(pid_t pid);
 
 }  // namespace testenv

@@ -1,0 +1,441 @@
+// The archive manager: paths and configuration, the result mappings, the intake and its
+// failures, rebuilds, real-process concurrency, the remote access file, display texts.
+#include "platform/cclient_records.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include "dlarchive/dlarchive.h"
+#include "platform/cclient.h"
+#include "platform/hash_key.h"
+#include "support/archive_home.h"
+
+namespace cc = dlarchive::cclient;
+using testenv::Thrown;
+
+namespace {
+
+struct Intake : testenv::SalesList {
+    std::pair<int, std::string> Add(uint32_t number)
+    {
+        return Thrown([&] { manager.AddArchive(archive.c_str(), number); });
+    }
+    int Stored()
+    {
+        diamondBase base;
+        archiveenv env(base, archive.c_str());
+        int count = 0;
+        env.begin(0);
+        for (env.first(); env.status() == db_ok; env.next()) count += env.key().seq == 0;
+        return count;
+    }
+};
+
+// The result mappings are the archive manager's own; a subclass reaches them.
+struct Mapper : CDlArchive {
+    using CDlArchive::GetArchiveBodyDbRet;
+    using CDlArchive::GetArchiveEnvDbRet;
+};
+
+}  // namespace
+
+TEST(ArchiveConfig, PathsMessageNumbersAndRebuildSetting)
+{
+    testenv::Config config;
+    // {DbPath, list, archive path}: one trailing delimiter goes; no home gives "/"; paths
+    // that would not fit 259 characters are empty.
+    const std::string fits(259 - 14, 'n');
+    const std::vector<std::array<std::string, 3>> paths = {{"/srv/dlmgr/", "sales", "/srv/dlmgr/sales/archive/"},
+                                                           {"/srv/dlmgr", "sales", "/srv/dlmgr/sales/archive/"},
+                                                           {"/srv/dlmgr//", "sales", "/srv/dlmgr//sales/archive/"},
+                                                           {"", "sales", "/sales/archive/"},
+                                                           {"/srv", fits, "/srv/" + fits + "/archive/"},
+                                                           {"/srv", fits + "n", ""},
+                                                           {"/" + std::string(400, 'h'), "s", ""}};
+    for (const auto& [home, list, path] : paths) {
+        config.Write(home.empty() ? "" : "[DlManager]\nDbPath=" + home + "\n");
+        CDlArchive archive;
+        ASSERT_TRUE(archive.SetListName(list.c_str()));
+        archive.GetArchivePath();
+        EXPECT_EQ(std::string(archive.GetArchivePathText()), path) << home;
+        if (path.empty()) EXPECT_NE(archive.GetLastError(), 0);
+    }
+    CDlArchive archive;
+    EXPECT_FALSE(archive.SetListName(std::string(260, 'l').c_str()));
+    config.Write("");
+    EXPECT_EQ(archive.GetDlHomeDir(), "/var/lib/dlmgr");
+    for (const auto& [value, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"AuthoRebuild=y", "y"}, {"AuthoRebuild=N", "N"}, {"AuthoRebuild=yes", "yes"}, {"AutoRebuild=N", "Y"}}) {
+        config.Write("[DlManager]\n" + value + "\n");
+        EXPECT_EQ(CDlArchive().IsAutoRebuild(), expected) << value;
+    }
+    // Hexadecimal names: lower-case digits, at most the largest number, never a wrap.
+    const std::pair<const char*, uint32_t> ids[] = {{"ff", 255},
+                                                    {"12.34.msg", 18},
+                                                    {"bb8.msg", 3000},
+                                                    {"1A2B.msg", 4128},
+                                                    {"ffffffff.msg", 4294967295u},
+                                                    {"", 0},
+                                                    {"123456789.msg", 4294967295u},
+                                                    {"00000000ff.msg", 255}};
+    for (const auto& [name, id] : ids) EXPECT_EQ(CDlArchive::GetId(name), id) << name;
+    EXPECT_EQ(CDlArchive::GetId(nullptr), 0u);
+    EXPECT_EQ(std::string(CDlArchiveException(19, std::string(2000, 'x').c_str()).GetLastErrorMsg()).size(), 512u);
+}
+
+TEST(ArchiveResults, EveryRowOfBothMappings)
+{
+    // {store result, envelope code and text, body code and text}; null: no exception.
+    const struct {
+        int result, envCode;
+        const char* envText;
+        int bodyCode;
+        const char* bodyText;
+    } rows[] = {
+        {0, 1, nullptr, 1, nullptr},
+        {3, 3, "Archive envelope ID not found in archive envelope database", 9,
+         "Archive body ID not found in message body database"},
+        {4, 6, "Archive envelope database not in range", 12, "Archive body database not in range"},
+        {9, 2, nullptr, 8, nullptr},
+        {11, 1, "Could not open archive envelope database", 7, "Could not open archive body database"},
+        {14, 4, "Archive envelope database is currently in use", 10, "Archive body database is currently in use"},
+        {17, 5, "Archive envelope ID not found in archive envelope database", 11,
+         "Archive body ID not found in message body database"},
+        {18, 19, "No memory", 19, "No memory"},
+        {22, 18, "Archive envelope database was rebuilt.", 18, "Archive body database rebuilt"},
+        {13, 20, "Error in archive envelope database", 20, "Error in archive  database"},
+        {-1, 20, "Error in archive envelope database", 20, "Error in archive  database"}};
+    for (const auto& row : rows) {
+        Mapper env, body;
+        env.SetLastError(77);
+        body.SetLastError(7);  // 11 keeps the code the caller set when the body failed to open
+        EXPECT_EQ(Thrown([&] { env.GetArchiveEnvDbRet(row.result); }),
+                  std::make_pair(row.envText ? row.envCode : 0, std::string(row.envText ? row.envText : "")));
+        EXPECT_EQ(env.GetLastError(), row.envCode) << row.result;
+        EXPECT_EQ(Thrown([&] { body.GetArchiveBodyDbRet(row.result); }),
+                  std::make_pair(row.bodyText ? row.bodyCode : 0, std::string(row.bodyText ? row.bodyText : "")));
+        EXPECT_EQ(body.GetLastError(), row.bodyCode) << row.result;
+    }
+    Mapper other;
+    other.SetLastError(42);
+    EXPECT_EQ(Thrown([&] { other.GetArchiveBodyDbRet(11); }).first, 42);
+}
+
+TEST(HeaderSize, EndsAtTheFirstEmptyLine)
+{
+    testenv::TempDir dir;
+    const std::pair<const char*, uint32_t> cases[] = {{"A: b\nC: d\n\nbody\n\nmore", 11},
+                                                      {"A: b\r\nC: d\r\n\r\nbody", 14},
+                                                      {"A: b\r\n\r\rbody\n", 13},
+                                                      {"A: b\n\r\r\nbody", 8},
+                                                      {"A: b\nC: d\n", 10},
+                                                      {"A: b\nC: d\n\r\r", 12},
+                                                      {"A: b\nC: d", 0},
+                                                      {"\n\nbody", 2},
+                                                      {"x", 0}};
+    for (const auto& [content, size] : cases) {
+        testenv::WriteFile(dir / "m", content);
+        CDlArchive archive;
+        ASSERT_TRUE(archive.InitBuffer((dir / "m").c_str()));
+        archive.InitHdrSize();
+        archive.DeinitBuffer();
+        EXPECT_EQ(archive.GetHdrSize(), size) << content;
+        EXPECT_EQ(archive.GetBufferLen(), 0u);
+    }
+}
+
+TEST_F(Intake, FailuresRebuildsAndRecursion)
+{
+    home.WriteMessage("sales", 3000, testenv::SimpleMessage("Three thousand"));
+    manager.SetLastError(0);
+    ASSERT_TRUE(manager.AddArchive(archive.c_str(), 3000));
+    EXPECT_EQ(manager.GetLastError(), 1);
+    EXPECT_NE(
+        testenv::ReadFile(home.path() + "/log/kelmo.log").find("5 DL Manager: Processing archive message ID <BB8>"),
+        std::string::npos);
+    ASSERT_TRUE(manager.AddArchive(archive.c_str(), 3000));
+    EXPECT_EQ(manager.GetLastError(), 8);  // stored twice: the duplicate code
+    EXPECT_EQ(Add(1), std::make_pair(17, std::string("Archive file not found or empty")));
+    home.WriteMessage("sales", 2, "");
+    EXPECT_EQ(Add(2).first, 17);
+    testenv::MakeDirs(archive + "3.msg");
+    EXPECT_EQ(Add(3).first, 16);
+    home.WriteMessage("sales", 4, "Subject: cut off");
+    EXPECT_FALSE(manager.AddArchive(archive.c_str(), 4));
+    EXPECT_EQ(manager.GetLastError(), 13);
+    std::string parts;
+    for (int i = 0; i < 1100; ++i) parts += "--b\n\npart\n";
+    home.WriteMessage("sales", 5,
+                      testenv::SimpleMessage("Many", "a@b.org", "", "Content-Type: multipart/mixed; boundary=b\n",
+                                             parts + "--b--\n"));
+    EXPECT_FALSE(manager.AddArchive(archive.c_str(), 5));
+    EXPECT_EQ(manager.GetLastError(), 15);
+    EXPECT_EQ(Stored(), 1);
+    // A body relation that does not open: rebuilt from every file (18) with the rebuild on,
+    // the files that do not parse passed over; 7 with it off.
+    std::remove((archive + "3.msg").c_str());
+    std::remove((archive + "2.msg").c_str());
+    home.WriteMessage("sales", 6, testenv::SimpleMessage("Six"));
+    testenv::WriteFile(archive + "archivebody.db", "not a database at all, just garbage bytes");
+    EXPECT_EQ(Add(6), std::make_pair(18, std::string("Archive Database was rebuild")));
+    EXPECT_EQ(Stored(), 2);
+    EXPECT_TRUE(testenv::Exists(archive + "de-de-date.html"));
+    home.WriteIni("N");
+    testenv::WriteFile(archive + "archivebody.db", "garbage");
+    EXPECT_EQ(Add(6), std::make_pair(7, std::string("Could not open archive body database")));
+    // Without a body template a rebuild cannot repair, and must not start again inside.
+    home.WriteIni("Y");
+    std::remove((home.path() + "/archivebody.db").c_str());
+    EXPECT_EQ(Add(6).first, 7);
+    EXPECT_FALSE(RebuildArchiveDb("sales"));
+    EXPECT_FALSE(RebuildArchiveDb(std::string(300, 'x').c_str()));
+}
+
+TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
+{
+    home.WriteMessage("sales", 1, testenv::SimpleMessage("One"));
+    home.WriteMessage("sales", 2, "Subject: does not parse");
+    home.WriteMessage("sales", 3, testenv::SimpleMessage("Three"));
+    EXPECT_TRUE(manager.CheckArchiveDatabase());
+    EXPECT_TRUE(manager.CheckArchiveMessages());
+    EXPECT_TRUE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(Stored(), 2);
+    manager.ProcessArchivedMessages("sales");  // the reload starts afresh: nothing doubles
+    EXPECT_EQ(Stored(), 2);
+    home.WriteMessage("sales", 2, "");  // an empty file stops the rebuild
+    EXPECT_FALSE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(Stored(), 1);
+    ASSERT_TRUE(manager.CheckArchiveMessages());
+    std::remove((archive + "2.msg").c_str());
+    ASSERT_TRUE(RebuildArchiveDb("sales"));
+    mail_envelope* env = nullptr;
+    mail_bodystruct* body = nullptr;
+    uint32_t size = 0, header = 0;
+    const auto getEnv = [&] {
+        cc::FreeEnvelope(&env);
+        return Thrown([&] { manager.GetArchiveEnv(1, 0, env, size, header); });
+    };
+    const auto getBody = [&] {
+        cc::FreeBody(&body);
+        return Thrown([&] { manager.GetArchiveBody(1, 0, body, size, header); });
+    };
+    for (const bool garbage : {false, true}) {
+        const auto damage = [&](const char* relation) {
+            const std::string file = archive + relation + ".db";
+            std::remove(file.c_str());
+            if (garbage) testenv::WriteFile(file, std::string(5000, '\x5a'));
+        };
+        home.WriteIni("Y");
+        damage("archiveenv");
+        EXPECT_EQ(getEnv(), std::make_pair(18, std::string("Archive envelope database was rebuild")));
+        damage("archivebody");
+        EXPECT_EQ(getBody(), std::make_pair(18, std::string("Archive body database was rebuild")));
+        EXPECT_EQ(getBody().first, 0);
+        EXPECT_EQ(body->type, TYPETEXT);
+        cc::FreeBody(&body);
+        home.WriteIni("N");
+        damage("archiveenv");
+        EXPECT_EQ(getEnv(), std::make_pair(1, std::string("Could not open archive envelope database")));
+        EXPECT_EQ(getBody().first, 1);
+        ASSERT_TRUE(RebuildArchiveDb("sales"));
+        damage("archivebody");
+        EXPECT_EQ(getBody(), std::make_pair(7, std::string("Could not open archive body database")));
+        ASSERT_TRUE(RebuildArchiveDb("sales"));
+    }
+    cc::FreeEnvelope(&env);
+    cc::FreeBody(&body);
+    std::remove((archive + "1.msg").c_str());
+    std::remove((archive + "3.msg").c_str());
+    EXPECT_FALSE(manager.CheckArchiveMessages());
+    EXPECT_TRUE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(Stored(), 0);
+}
+
+TEST_F(Intake, ConcurrentWritersReadersAndALockedRelation)
+{
+    diamondBase::SetLockTimeout(20000);
+    constexpr uint32_t kMessages = 60;
+    for (uint32_t n = 1; n <= kMessages; ++n)
+        home.WriteMessage(
+            "sales", n,
+            testenv::SimpleMessage("M" + std::to_string(n), "a@b.org", "",
+                                   "Content-Type: multipart/mixed; boundary=b\n", "--b\n\none\n--b\n\ntwo\n--b--\n"));
+    std::vector<pid_t> children;
+    for (uint32_t w = 0; w < 5; ++w)
+        children.push_back(testenv::Spawn([&, w] {
+            CDlArchive own;
+            own.SetListName("sales");
+            own.GetArchivePath();
+            int bad = 0;
+            for (uint32_t i = 0; i < (w < 3 ? kMessages : 200); ++i) {
+                mail_envelope* env = nullptr;
+                uint32_t size = 0, header = 0;
+                if (w < 3)  // every writer archives every message, in its own order
+                    bad += Thrown([&] {
+                               bad += !own.AddArchive(archive.c_str(), 1 + (i * (w + 1) * 7) % kMessages);
+                           }).first != 0;
+                else  // not stored yet (3) is fine; anything else is not
+                    bad += (Thrown([&] {
+                                own.GetArchiveEnv(1 + i % kMessages, 0, env, size, header);
+                                bad += env->subject == nullptr;
+                            }).first |
+                            3) != 3;
+                cc::FreeEnvelope(&env);
+            }
+            return bad;
+        }));
+    for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
+    EXPECT_EQ(Stored(), static_cast<int>(kMessages));
+    for (uint32_t n = 1; n <= kMessages; ++n) {
+        mail_bodystruct* body = nullptr;
+        uint32_t size = 0, header = 0;
+        manager.GetArchiveBody(n, 0, body, size, header);
+        ASSERT_TRUE(body != nullptr && body->nested.part != nullptr && body->nested.part->next != nullptr);
+        EXPECT_EQ(body->nested.part->next->next, nullptr);
+        cc::FreeBody(&body);
+    }
+    // A relation another process holds locked: "in use" (4), then the same intake passes.
+    diamondBase::SetLockTimeout(200);
+    home.WriteMessage("sales", 100, testenv::SimpleMessage("Held"));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = testenv::Spawn([&] {
+        diamondBase base;
+        archiveenv env(base, archive.c_str());
+        env.lock(false, -1);
+        (void)!write(ready[1], "x", 1);
+        usleep(1500 * 1000);
+        return env.unlock();
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(Add(100), std::make_pair(4, std::string("Archive envelope database is currently in use")));
+    EXPECT_EQ(testenv::Wait(holder), 0);
+    EXPECT_TRUE(manager.AddArchive(archive.c_str(), 100));
+}
+
+TEST(NoArchivePath, NothingTouchesTheCurrentDirectory)
+{
+    testenv::ArchiveHome home;
+    testenv::TempDir cwd;
+    ASSERT_EQ(diaRel::Create(cwd.path().c_str(), "archiveenv"), db_ok);
+    testenv::WriteFile(cwd / "1.msg", testenv::SimpleMessage("One"));
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+    CDlArchive archive;  // no list name, no archive path
+    archive.GetArchivePath();
+    EXPECT_FALSE(archive.CheckArchiveDatabase());
+    EXPECT_FALSE(archive.CheckArchiveMessages());
+    EXPECT_FALSE(archive.AddArchive("", 1));
+    mail_envelope* env = nullptr;
+    uint32_t size = 0, header = 0;
+    EXPECT_EQ(Thrown([&] { archive.GetArchiveEnv(1, 0, env, size, header); }).first, 1);
+    cc::FreeEnvelope(&env);
+    EXPECT_NE(Thrown([&] { archive.GenerateIndexPages(""); }).first, 0);
+    char entry[] = "ann@example.org abc\r\n";
+    EXPECT_NE(Thrown([&] { archive.UpdateRemoteFile(entry); }).first, 0);
+    EXPECT_EQ(diaRel::Create("", "archivebody"), db_notopened);
+    EXPECT_EQ(testenv::Run("ls -A").out, "1.msg\narchiveenv.db\n");
+    ASSERT_EQ(chdir(previous), 0);
+}
+
+TEST_F(Intake, RemoteFileLinesAndFailures)
+{
+    const auto update = [&](std::string entry) { return Thrown([&] { manager.UpdateRemoteFile(entry.data()); }); };
+    const auto keyOf = [&](std::size_t line) {
+        const auto lines = testenv::Lines(testenv::ReadFile(archive + "remote.txt"), "\r\n");
+        return line < lines.size() ? lines[line] : std::string();
+    };
+    EXPECT_EQ(update(""), std::make_pair(22, std::string("Member's email not found.")));
+    EXPECT_EQ(update(" , ,\t").first, 22);
+    EXPECT_EQ(update("ann@example.org\r\n"), std::make_pair(23, std::string("Password not found.")));
+    EXPECT_EQ(update("ann@example.org x").first, 23);  // too short to hold the line end
+    EXPECT_EQ(update("a@b.org " + std::string(262, 'p')).first, 23);
+    EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
+    // Blanks and commas in any run separate; the line end goes; without it the password
+    // loses its last two characters.
+    const std::pair<std::string, std::string> entries[] = {
+        {" ,ann@example.org ,, other\r\n trailing", "other"},
+        {"bob@example.org abc", "a"},
+        {"c@example.org " + std::string(259, 'p') + "\r\n", std::string(259, 'p')}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(update(entries[i].first).first, 0);
+        const std::string line = keyOf(i);
+        EXPECT_TRUE(CHashKey::Verify(entries[i].second.c_str(), line.substr(line.find(';') + 1).c_str())) << line;
+    }
+    EXPECT_EQ(keyOf(0).substr(0, keyOf(0).find(';')), "ann@example.org");
+    CDlArchive elsewhere;
+    elsewhere.SetListName("missing-list");
+    elsewhere.GetArchivePath();
+    char entry[] = "ann@example.org abc\r\n";
+    EXPECT_EQ(Thrown([&] { elsewhere.UpdateRemoteFile(entry); }), std::make_pair(19, std::string("Out of memory")));
+    std::vector<pid_t> children;
+    for (int p = 0; p < 4; ++p)
+        children.push_back(testenv::Spawn([&, p] {
+            int bad = 0;
+            for (int i = 0; i < 6; ++i)
+                bad +=
+                    update("m" + std::to_string(p) + "-" + std::to_string(i) + "@x.org pw" + std::to_string(i) + "\r\n")
+                        .first != 0;
+            return bad;
+        }));
+    for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
+    std::set<std::string> members;
+    for (std::size_t i = 3; i < 27; ++i) {
+        const std::string line = keyOf(i), member = line.substr(0, line.find(';'));
+        EXPECT_TRUE(CHashKey::Verify(("pw" + member.substr(member.find('-') + 1, 1)).c_str(),
+                                     line.substr(line.find(';') + 1).c_str()))
+            << line;
+        members.insert(member);
+    }
+    EXPECT_EQ(members.size(), 24u);
+    EXPECT_EQ(keyOf(27), "");
+}
+
+TEST(DisplayTexts, AuthorDateAndSubject)
+{
+    testenv::ArchiveHome home("Y", "[Language Selection]\nfr-fr=Francais\n");
+    CDlArchive archive;
+    mail_envelope* env = cc::NewEnvelope();
+    char buffer[CDlArchive::kDisplayTextSize];
+    const auto text = [&](auto member, const char* locale = "en-us") {
+        std::memset(buffer, 0, sizeof buffer);
+        (archive.*member)(env, buffer, locale);
+        return std::string(buffer);
+    };
+    const auto from = [&](const char* personal, const std::string& mailbox, const char* host) {
+        cc::FreeAddress(&env->from);
+        env->from = cc::NewAddress();
+        env->from->personal = cc::CopyString(personal);
+        env->from->mailbox = mailbox.empty() ? nullptr : cc::CopyString(mailbox.c_str());
+        env->from->host = cc::CopyString(host);
+        return text(&CDlArchive::GetAuthorOfMessage);
+    };
+    EXPECT_EQ(text(&CDlArchive::GetAuthorOfMessage, "de-de"), "(unbekannter Absender)");
+    EXPECT_EQ(text(&CDlArchive::GetDateOfMessage), "(no date)");
+    EXPECT_EQ(text(&CDlArchive::GetSubjectOfMessage, "fr-fr"), "(no subject)");  // fewer than two commas: English
+    EXPECT_EQ(from("Ann Lee", "ann", "example.org"), "Ann Lee");
+    EXPECT_EQ(from(nullptr, "ann", "example.org"), " ann@example.org");
+    EXPECT_EQ(from("", "ann", "example.org"), " ann@example.org");
+    EXPECT_EQ(from("Ann Lee", "ann", ""), "(unknown author)");
+    EXPECT_EQ(from("Ann Lee", "", "example.org"), "(unknown author)");
+    EXPECT_EQ(from(std::string(5000, 'n').c_str(), "ann", "example.org"), std::string(1023, 'n'));
+    EXPECT_EQ(from(nullptr, std::string(3000, 'm'), "example.org").size(), 1023u);
+    env->date = reinterpret_cast<unsigned char*>(cc::CopyString("Fri, 28 Sep 2001 14:05:10 +0200"));
+    EXPECT_EQ(text(&CDlArchive::GetDateOfMessage), "Fri, 28 Sep 2001");
+    env->subject = cc::CopyString(std::string(2000, 's').c_str());
+    EXPECT_EQ(text(&CDlArchive::GetSubjectOfMessage), std::string(1023, 's'));
+    // A table that does not open leaves the buffer as the caller filled it.
+    std::remove((home.path() + "/web/vubo/languages/dlarchives/en-us.txt").c_str());
+    std::memset(buffer, 'k', sizeof buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    archive.GetSubjectOfMessage(env, buffer, "en-us");
+    EXPECT_EQ(std::string(buffer), std::string(1023, 'k'));
+    cc::FreeEnvelope(&env);
+}
