@@ -175,19 +175,30 @@ bool CDlArchive::AddArchiveToDb(const char* archiveDirectory, uint32_t number, i
     int32_t envResult = db_ok;
     int32_t bodyResult = db_ok;
     {
-        diamondBase base;
-        archivebody bodies(base, archiveDirectory, "archivebody");
-        archiveenv envelopes(base, archiveDirectory, "archiveenv");
-        bodyOpen = bodies.status() == db_ok;
-        if (bodyOpen) {
-            envResult = ::AddArchiveEnv(&envelopes, &envKey, envelope, m_nBufferLen, m_nHdrSize);
-            if (envResult != db_corrupt) {
-                GetArchiveEnvDbRet(envResult);
-                envKey = idxkey{number, recordSeq};
-                bodyKey = idxkey{number, recordSeq};
-                bodyResult = ::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen, m_nHdrSize);
+        // Readers tell a message being stored (envelope first) from one that lost a record.
+        // Readers tell a message being stored (envelope first) from one that lost a record. A
+        // store that fails rolls back, so only a process killed on the way leaves the marker.
+        dlarchive::archive::RunMarker marker(archiveDirectory, dlarchive::archive::RunMarker::Kind::kIntake);
+        try {
+            diamondBase base;
+            archivebody bodies(base, archiveDirectory, "archivebody");
+            archiveenv envelopes(base, archiveDirectory, "archiveenv");
+            bodyOpen = bodies.status() == db_ok;
+            if (bodyOpen) {
+                envResult = ::AddArchiveEnv(&envelopes, &envKey, envelope, m_nBufferLen, m_nHdrSize);
+                if (envResult != db_corrupt) {
+                    GetArchiveEnvDbRet(envResult);
+                    envKey = idxkey{number, recordSeq};
+                    bodyKey = idxkey{number, recordSeq};
+                    bodyResult =
+                        ::AddArchiveBody(&bodies, &envelopes, &bodyKey, &envKey, body, m_nBufferLen, m_nHdrSize);
+                }
             }
+        } catch (...) {
+            marker.Finish();
+            throw;
         }
+        marker.Finish();
     }
     if (bodyOpen) {
         // Damage found while storing (22) is reported as rebuilt (18), so it is rebuilt, once
@@ -258,7 +269,10 @@ std::vector<uint32_t> MessageNumbers(const char* archivePath, const CLogging& lo
 // Relation templates of the home directory in place of the archive's relation files. A
 // relation's template is its one ".db" file: side files beside it ("-wal", "-shm") belong to
 // whoever had the template open and must never reach a live relation.
-void ReplaceRelations(const std::string& home, const char* archivePath)
+// The relation templates of the home ("archive*.db"), each checked (a sound relation of its
+// name that holds no records) before any relation is replaced: a bad template is reported by
+// name and replaces nothing, so the relations stay as they were.
+std::vector<std::string> CheckedTemplates(const std::string& home)
 {
     std::vector<std::string> templates;
     try {
@@ -267,7 +281,22 @@ void ReplaceRelations(const std::string& home, const char* archivePath)
         throw CFileUtilException(kFileModule, e.GetLastErrorMsg());
     }
     for (const std::string& name : templates) {
-        // Relations are replaced through the store: other processes may have them open.
+        const std::string source = dlarchive::platform::JoinPath(home, name);
+        const dbError rc = diaRel::CheckTemplate(source.c_str(), name.substr(0, name.size() - 3).c_str());
+        if (rc != db_ok) {
+            std::string why = rc == db_dup ? "it holds records" : "not a sound relation (" + std::to_string(rc) + ")";
+            if (rc == db_corrupt && diaRel::LastDamage()[0] != '\0') why += ": " + std::string(diaRel::LastDamage());
+            throw CFileUtilException(kFileModule, "Template " + source + " cannot be used: " + why);
+        }
+    }
+    return templates;
+}
+
+// The archive's relations replaced by the checked templates, through the store: other
+// processes may have them open.
+void ReplaceRelations(const std::string& home, const std::vector<std::string>& templates, const char* archivePath)
+{
+    for (const std::string& name : templates) {
         const std::string source = dlarchive::platform::JoinPath(home, name);
         const std::string relation = name.substr(0, name.size() - 3);
         const dbError rc = diaRel::ReplaceWithTemplate(source.c_str(), archivePath, relation.c_str());
@@ -299,9 +328,11 @@ void CDlArchive::ReloadFromMessageFiles(CDlArchive& target)
 {
     if (m_szArchivePath[0] == '\0') throw CFileUtilException(kFileModule, "No archive path");
     // Until every message file is stored, the relations only look complete.
+    const std::string home = GetDlHomeDir();
+    const std::vector<std::string> templates = CheckedTemplates(home);
     dlarchive::archive::RunMarker marker(m_szArchivePath, dlarchive::archive::RunMarker::Kind::kReload);
     dlarchive::archive::RemoveStaleTemporaries(m_szArchivePath);
-    ReplaceRelations(GetDlHomeDir(), m_szArchivePath);
+    ReplaceRelations(home, templates, m_szArchivePath);
     // Numbers, not names: a list of 100,000 names would cost more than the whole intake.
     const std::vector<uint32_t> numbers = MessageNumbers(m_szArchivePath, target);
     const Progress progress = ProgressState();

@@ -59,6 +59,18 @@ int LockMarker(const std::string& path, int operation)
     }
 }
 
+// A reload inside an intake run of this process takes the run's shared lock over. Two such
+// processes would wait for each other for ever, so the wait is bounded (30 s).
+bool Upgrade(int fd)
+{
+    for (int i = 0; i < 3000; ++i) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        ::usleep(10000);
+    }
+    return false;
+}
+
 bool ProcessGone(const char* digits)
 {
     char* end = nullptr;
@@ -95,8 +107,8 @@ RunMarker::RunMarker(const char* archivePath, Kind kind)
     try {
         if (held.fd < 0)
             held.fd = LockMarker(m_path, kind == Kind::kReload ? LOCK_EX : LOCK_SH);
-        else if (kind == Kind::kReload && held.reloads == 0 && ::flock(held.fd, LOCK_EX) != 0)
-            throw CFileUtilException(kModule, "Cannot mark the run in " + m_path + ": " + std::strerror(errno));
+        else if (kind == Kind::kReload && held.reloads == 0 && !Upgrade(held.fd))
+            throw CFileUtilException(kModule, "Cannot mark the run in " + m_path + ": other runs go on");
     } catch (...) {
         if (held.fd < 0) HeldMarkers().erase(m_path);
         throw;

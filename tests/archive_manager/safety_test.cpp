@@ -74,7 +74,7 @@ int Rounds(int fallback)
 
 // Four imports of 100 messages each race a rebuild of the same list: afterwards every message
 // file is indexed, no marker or temporary file is left, and the pages list every message.
-TEST(Safety, ImportsRacingARebuildLoseNothing)
+TEST(ArchiveSafety, ImportsRacingARebuildLoseNothing)
 {
     const int rounds = Rounds(4);
     for (int round = 0; round < rounds; ++round) {
@@ -104,7 +104,7 @@ TEST(Safety, ImportsRacingARebuildLoseNothing)
 // A rebuild killed after every message it stores, and an import killed at many moments: every
 // message file stays, nothing is read from the half-built relations (20 with automatic rebuild
 // off), the next operation repairs them (18), and then every message reads back as written.
-TEST(Safety, RunsKilledAtEveryStepAreRepaired)
+TEST(ArchiveSafety, RunsKilledAtEveryStepAreRepaired)
 {
     testenv::ArchiveHome home;
     const std::string archive = home.CreateList("sales");
@@ -166,7 +166,7 @@ TEST(Safety, RunsKilledAtEveryStepAreRepaired)
 }
 
 // A list name is one file name: anything else gives no archive path, and the tool writes nothing.
-TEST(Safety, ListNamesNeverLeaveTheHome)
+TEST(ArchiveSafety, ListNamesNeverLeaveTheHome)
 {
     testenv::ArchiveHome home;
     home.CreateList("sales");
@@ -192,7 +192,7 @@ TEST(Safety, ListNamesNeverLeaveTheHome)
 
 // A message whose envelope is stored without its body (or the other way round) counts as damage:
 // the read repairs it and logs what was found where.
-TEST(Safety, HalfStoredMessagesAreRepaired)
+TEST(ArchiveSafety, HalfStoredMessagesAreRepaired)
 {
     testenv::ArchiveHome home;
     const std::string archive = home.CreateList("sales");
