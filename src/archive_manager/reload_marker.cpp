@@ -40,15 +40,31 @@ std::map<std::string, Held>& HeldMarkers()
 }
 
 // Opens and locks the marker file that is in place, retrying when a run that was finishing
-// removed the file between the open and the lock.
+// removed the file between the open and the lock. A new marker is made locked under a private
+// name and linked into place, so nobody ever sees it unlocked and takes it for a trace.
 int LockMarker(const std::string& path, int operation)
 {
+    const auto fail = [&path](int error) {
+        throw CFileUtilException(kModule, "Cannot mark the run in " + path + ": " + std::strerror(error));
+    };
     for (;;) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            std::string temp = path + "." + std::to_string(::getpid()) + ".tmp.XXXXXX";
+            fd = ::mkostemp(temp.data(), O_CLOEXEC);
+            if (fd < 0) fail(errno);
+            const bool linked = ::flock(fd, operation) == 0 && ::link(temp.c_str(), path.c_str()) == 0;
+            const int error = errno;
+            ::unlink(temp.c_str());
+            if (linked) return fd;
+            ::close(fd);
+            if (error != EEXIST) fail(error);
+            continue;
+        }
         if (fd < 0 || ::flock(fd, operation) != 0) {
             const int error = errno;
             if (fd >= 0) ::close(fd);
-            throw CFileUtilException(kModule, "Cannot mark the run in " + path + ": " + std::strerror(error));
+            fail(error);
         }
         struct stat locked {
         }, named{};
