@@ -455,7 +455,7 @@ TEST(Records, ListFormsRebuildOnStoreFailures)
     EXPECT_EQ(add(), 9);
     EXPECT_EQ(stored(), 2u);  // the rebuild stored both message files
     EXPECT_TRUE(testenv::Exists(archive + "en-us-thread.html"));
-    home.WriteMessage("sales", 3, "");  // a rebuild that fails: 22
+    testenv::WriteFile(home.path() + "/archivebody.db", "not a template");  // a rebuild that fails: 22
     EXPECT_EQ(add(), 22);
     diamondBase::ReleaseIdle();
     testenv::WriteFile(archive + "archiveenv.db", std::string(8192, 'G'));
