@@ -143,8 +143,10 @@ TEST(HostileMessages, CutsDegenerateFilesAndHugeHeaders)
                 return text;
             }(),
         Multipart("q", "--q\nContent-Type: application/octet-stream\n\n" + std::string(3 << 20, 'A') + "\n")};
-    for (const std::string& bytes : stored)
-        EXPECT_EQ(archive.Feed(number++, bytes, "message " + std::to_string(number)).kind, Outcome::Stored) << number;
+    for (const std::string& bytes : stored) {
+        EXPECT_EQ(archive.Feed(number, bytes, "huge " + std::to_string(number)).kind, Outcome::Stored) << number;
+        ++number;
+    }
     archive.ExpectWholePages();
 }
 
