@@ -63,7 +63,9 @@ TEST(ArchiveConfig, PathsMessageNumbersAndRebuildSetting)
         ASSERT_TRUE(archive.SetListName(list.c_str()));
         archive.GetArchivePath();
         EXPECT_EQ(std::string(archive.GetArchivePathText()), path) << home;
-        if (path.empty()) EXPECT_NE(archive.GetLastError(), 0);
+        if (path.empty()) {
+            EXPECT_NE(archive.GetLastError(), 0);
+        }
     }
     CDlArchive archive;
     EXPECT_FALSE(archive.SetListName(std::string(260, 'l').c_str()));

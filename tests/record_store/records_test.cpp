@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "dlarchive/encoders.h"
 #include "dlarchive/parser.h"
 #include "dlarchive/record_functions.h"
 #include "platform/cclient.h"
+#include "record_store/record_internal.h"
 #include "record_store/record_support.h"
 #include "support/archive_home.h"
 
@@ -232,6 +234,33 @@ TEST(Records, NumberingIsDepthFirst)
     ASSERT_EQ(GetArchiveEnv(rel.envelopes.get(), &innerKey, &inner, size, header), db_ok);
     EXPECT_STREQ(inner->subject, "Quote 2026-114");
     cc::FreeEnvelope(&inner);
+    // The encoders of encapsulated messages and part lists read the same records.
+    mail_body_message* built = nullptr;
+    ASSERT_EQ(
+        MsgParser().Parse(rel.bodies.get(), rel.envelopes.get(), 42, 1, 3, msg->full.offset, msg->full.text.size,
+                          msg->header.offset, msg->header.text.size, msg->text.offset, msg->text.text.size, &built),
+        db_ok);
+    ASSERT_NE(built, nullptr);
+    recordtest::ExpectSameEnvelope(msg->env, built->env, "MsgParser env");
+    recordtest::ExpectSameBody(msg->body, built->body, "MsgParser body");
+    EXPECT_TRUE(built->full.text.size == msg->full.text.size && built->text.offset == msg->text.offset);
+    dlarchive::records::FreeMessage(&built);
+    EXPECT_EQ(MsgParser().Parse(rel.bodies.get(), rel.envelopes.get(), 42, 7, 0, 1, 1, 1, 1, 1, 1, &built),
+              db_notfound);
+    EXPECT_EQ(built, nullptr);
+    PartParser parts;
+    parts.Init();
+    parts.AddBody(1), parts.AddBody(0x102), parts.AddBodyLen();  // only the low byte names the record
+    mail_bodystruct* holder = cc::NewBody();
+    holder->type = TYPEMULTIPART;
+    ASSERT_EQ(parts.Parse(rel.bodies.get(), rel.envelopes.get(), 42, parts.GetPartList(), &holder->nested.part), db_ok);
+    const mail_body_part* read = holder->nested.part;
+    for (const mail_body_part* p = m->body->nested.part; p != nullptr; p = p->next, read = read->next) {
+        ASSERT_NE(read, nullptr);
+        recordtest::ExpectSameBody(&p->body, &read->body, "PartParser");
+    }
+    EXPECT_EQ(read, nullptr);
+    cc::FreeBody(&holder);
     // Removing record 0 removes the six body records and the nested envelope only.
     idxkey top{42, 0};
     EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &top), db_ok);
@@ -254,14 +283,20 @@ TEST(Records, FailedPutLeavesNothingOfTheTree)
         Relations rel;
         mail_bodystruct* occupant = Multipart(0);
         idxkey envKey{42, c.takenEnvelope};
-        if (c.takenBody != 0xFFFF) ASSERT_EQ(AddBody(rel, {42, c.takenBody}, {42, 0}, occupant), db_ok);
-        if (c.takenEnvelope != 0xFFFF) ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envKey, m->envelope, 1, 1), db_ok);
+        if (c.takenBody != 0xFFFF) {
+            ASSERT_EQ(AddBody(rel, {42, c.takenBody}, {42, 0}, occupant), db_ok);
+        }
+        if (c.takenEnvelope != 0xFFFF) {
+            ASSERT_EQ(AddArchiveEnv(rel.envelopes.get(), &envKey, m->envelope, 1, 1), db_ok);
+        }
         cc::FreeBody(&occupant);
         EXPECT_EQ(AddBody(rel, {42, 0}, {42, 0}, m->body), db_dup);
         EXPECT_EQ(Seqs(Keys(*rel.bodies)), c.bodiesLeft) << c.takenBody;
         EXPECT_EQ(Seqs(Keys(*rel.envelopes)), c.envelopesLeft) << c.takenBody;
         if (c.takenBody != 0xFFFF) GetBodyRecord(rel, 42, c.takenBody);
-        if (c.takenBody != 0xFFFF) EXPECT_EQ(rel.bodies->type(), TYPEMULTIPART);  // the occupant, untouched
+        if (c.takenBody != 0xFFFF) {
+            EXPECT_EQ(rel.bodies->type(), TYPEMULTIPART);  // the occupant, untouched
+        }
     }
 }
 
@@ -291,8 +326,12 @@ TEST(Records, BoundsOfPartsNumbersAndDepth)
     for (const auto& c : cases) {
         const std::size_t before = Keys(*rel.bodies).size();
         EXPECT_EQ(AddBody(rel, c.bodyKey, c.envKey, c.body, &last), c.result) << c.bodyKey.id;
-        if (c.result != db_ok) EXPECT_EQ(Keys(*rel.bodies).size(), before) << c.bodyKey.id;
-        if (c.result == db_ok) ASSERT_EQ(ReadBody(rel, c.bodyKey, &stored), db_ok);
+        if (c.result != db_ok) {
+            EXPECT_EQ(Keys(*rel.bodies).size(), before) << c.bodyKey.id;
+        }
+        if (c.result == db_ok) {
+            ASSERT_EQ(ReadBody(rel, c.bodyKey, &stored), db_ok);
+        }
         if (c.result == db_ok) recordtest::ExpectSameBody(c.body, stored, std::to_string(c.bodyKey.id));
         cc::FreeBody(&stored);
         mail_bodystruct* own = c.body;

@@ -15,6 +15,7 @@
 using hostile::HostileArchive;
 using hostile::Outcome;
 using hostile::Rng;
+using namespace std::string_literals;
 
 namespace {
 
@@ -143,8 +144,10 @@ TEST(HostileMessages, CutsDegenerateFilesAndHugeHeaders)
                 return text;
             }(),
         Multipart("q", "--q\nContent-Type: application/octet-stream\n\n" + std::string(3 << 20, 'A') + "\n")};
-    for (const std::string& bytes : stored)
-        EXPECT_EQ(archive.Feed(number++, bytes, "message " + std::to_string(number)).kind, Outcome::Stored) << number;
+    for (const std::string& bytes : stored) {
+        EXPECT_EQ(archive.Feed(number, bytes, "huge " + std::to_string(number)).kind, Outcome::Stored) << number;
+        ++number;
+    }
     archive.ExpectWholePages();
 }
 
@@ -242,7 +245,7 @@ TEST(HostileMessages, BogusEncodedWordsAndGarbageHeaders)
     }
     const std::string odd[] = {
         "This line is not a header\nSubject: after it\n\nbody\n",
-        std::string("Subj\0ect: x\0y\nFrom: a\0@b.org\n\nb\0b\n", 36),
+        "Subj\0ect: x\0y\nFrom: a\0@b.org\n\nb\0b\n"s,
         "From: <<<<<<<<<<<<<<<@>>>>>>>>>>>>\nTo: ,,,,,,,,,,,,,\n\nb\n",
         "From: ((((((((((((comment\nTo: \"unterminated\n\nb\n",
         "To: a:b:c:d;;;;;;@@@@@@\nCc: @relay1,@relay2:user@host\n\nb\n",

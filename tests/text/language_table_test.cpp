@@ -66,7 +66,9 @@ TEST(LanguageTable, FilesIndexesAndSelections)
         config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\n" + locale + "=E,utf-8," +
                      file + "\n");
         EXPECT_EQ(Strings(locale.c_str()), c.strings) << c.file.substr(0, 30);
-        if (!c.index.empty()) EXPECT_EQ(IndexEntries(dir + file + ".idx"), c.index) << c.file.substr(0, 30);
+        if (!c.index.empty()) {
+            EXPECT_EQ(IndexEntries(dir + file + ".idx"), c.index) << c.file.substr(0, 30);
+        }
     }
     // The index is built again only when the language file is newer, to the nanosecond.
     const auto touch = [](const std::string& path, long nanoseconds) {
