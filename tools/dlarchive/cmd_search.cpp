@@ -159,12 +159,17 @@ int Search(const Args& args)
     archive->SearchArchiveMessages(&r.ids, &r.authors, &r.dates, &r.subjects, args[1].c_str(),
                                    o.ignoreCase ? "Y" : nullptr, static_cast<SearchCriterion>(by), o.partial,
                                    o.locale.c_str());
-    nlohmann::ordered_json results = nlohmann::ordered_json::array();
+    // One match per line, written as it is read: a search that finds most of a large archive
+    // never holds its whole answer twice.
+    std::fputs("[", stdout);
+    const char* separator = "\n  ";
     for (ms *i = r.ids, *a = r.authors, *d = r.dates, *s = r.subjects; i && a && d && s;
-         i = i->next, a = a->next, d = d->next, s = s->next)
-        results.push_back(Entry(static_cast<long>(static_cast<uint32_t>(std::strtol(i->text, nullptr, 10))), a->text,
-                                d->text, s->text));
-    std::printf("%s\n", results.dump(2).c_str());
+         i = i->next, a = a->next, d = d->next, s = s->next) {
+        const long number = static_cast<long>(static_cast<uint32_t>(std::strtol(i->text, nullptr, 10)));
+        std::printf("%s%s", separator, Entry(number, a->text, d->text, s->text).dump().c_str());
+        separator = ",\n  ";
+    }
+    std::puts(*separator == ',' ? "\n]" : "]");
     return kExitOk;
 }
 const Register search{{"search", "LIST TEXT --by author|date|subject [--ignore-case] [--partial] [--locale L]",
