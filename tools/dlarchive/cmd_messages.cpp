@@ -18,14 +18,7 @@
 #include "support/records_release.h"
 
 namespace cli {
-namespace {
 
-void ExpectAtLeast(const Args& args, std::size_t count)
-{
-    if (args.size() < count) throw UsageError{"missing arguments"};
-}
-
-// An archive manager pointed at the list; a name or path that does not fit is a failure.
 std::unique_ptr<CDlArchive> OpenList(const std::string& list)
 {
     auto archive = std::make_unique<CDlArchive>("dlarchive");
@@ -36,7 +29,6 @@ std::unique_ptr<CDlArchive> OpenList(const std::string& list)
     return archive;
 }
 
-// NUMBER in decimal, in hex with 0x, or a message file name ending in ".msg".
 uint32_t ParseNumber(const std::string& text)
 {
     if (text.size() > 4 && text.compare(text.size() - 4, 4, ".msg") == 0) return CDlArchive::GetId(text.c_str());
@@ -48,6 +40,13 @@ uint32_t ParseNumber(const std::string& text)
     if (digits.empty() || *end != '\0' || errno != 0 || value > UINT32_MAX || digits[0] == '-' || digits[0] == '+')
         throw UsageError{"not a message number: " + text};
     return static_cast<uint32_t>(value);
+}
+
+namespace {
+
+void ExpectAtLeast(const Args& args, std::size_t count)
+{
+    if (args.size() < count) throw UsageError{"missing arguments"};
 }
 
 // Shows the progress of a reload or rebuild while the library stores the message files.

@@ -16,30 +16,6 @@
 namespace cli {
 namespace {
 
-// An archive manager pointed at the list; a name or path that does not fit is a failure.
-std::unique_ptr<CDlArchive> OpenList(const std::string& list)
-{
-    auto archive = std::make_unique<CDlArchive>("dlarchive");
-    if (!archive->SetListName(list.c_str())) ThrowArchiveError(*archive, dlarchive::errors::kListNameTooLong);
-    archive->GetArchivePath();
-    if (archive->GetArchivePathText()[0] == '\0')
-        throw CDlArchiveException(archive->GetLastError(), archive->GetLastErrorMsg());
-    return archive;
-}
-
-// NUMBER in decimal, or in hex with 0x.
-uint32_t ParseNumber(const std::string& text)
-{
-    const bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
-    const std::string digits = hex ? text.substr(2) : text;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
-    if (digits.empty() || *end != '\0' || errno != 0 || value > UINT32_MAX || digits[0] == '-' || digits[0] == '+')
-        throw UsageError{"not a message number: " + text};
-    return static_cast<uint32_t>(value);
-}
-
 // The options after the two positional arguments: "--name value" for those in `valued`,
 // bare flags for the others.
 struct Options {
