@@ -13,6 +13,7 @@
 #include "dlarchive/archive.h"
 #include "dlarchive/record_functions.h"
 #include "dlarchive/records.h"
+#include "platform/cclient.h"
 #include "support/archive_home.h"
 #include "support/test_env.h"
 
@@ -221,6 +222,9 @@ TEST(ArchiveSafety, HalfStoredMessagesAreRepaired)
         } catch (const CDlArchiveException& e) {
             EXPECT_EQ(e.GetLastError(), 18) << e.GetLastErrorMsg();
         }
+        // A failed read may still hand records out; the caller releases them.
+        dlarchive::cclient::FreeEnvelope(&envelope);
+        dlarchive::cclient::FreeBody(&body);
         EXPECT_EQ(Unindexed(archive), std::set<uint32_t>{});
     }
     // The intake steps release what an earlier intake of the object still holds (the leak
