@@ -109,10 +109,16 @@ RunState GetRunState(const char* archivePath)
             return RunState::kRunning;
         }
     }
-    // Tried and dropped at once: a run that holds the marker, shared or not, is still going.
+    // Tried and dropped at once: a run that holds the marker, shared or not, is still going. A
+    // marker its last run removed after the open above is no trace either.
     const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    struct stat opened {
+    }, named{};
+    const bool inPlace = ::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
+                         opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
     ::close(fd);
-    return held ? RunState::kRunning : RunState::kInterrupted;
+    if (held) return RunState::kRunning;
+    return inPlace ? RunState::kInterrupted : GetRunState(archivePath);
 }
 
 RunMarker::RunMarker(const char* archivePath, Kind kind)
