@@ -227,7 +227,8 @@ dbError diaRel::readRow(void* statement, int)
     char keyBuffer[8];
     KeyBuffer(key, keyBuffer);
     if (compareKey(0, keyBuffer) != 0) return damaged("the fixed record holds another key");
-    startData();
+    // Every field is overwritten, so a walk reuses the buffers of the record before instead of
+    // releasing them all first (cpy keeps a buffer that is large enough).
     std::size_t pos = 0;
     for (int i = 0; i < count; ++i) {
         const uint32_t length = GetLe32(row.fields + pos);
