@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/hash_key.h"
 #include "support/archive_home.h"
 
 namespace {
@@ -24,7 +23,7 @@ struct Cli : testing::Test {
 
 }  // namespace
 
-TEST_F(Cli, UsageErrorLinesAndRemoteFile)
+TEST_F(Cli, UsageAndErrorLines)
 {
     EXPECT_EQ(Dlarchive("path sales").out, home.path() + "/sales/archive/\n");
     {
@@ -39,18 +38,6 @@ TEST_F(Cli, UsageErrorLinesAndRemoteFile)
         EXPECT_TRUE(r.status == 2 && r.out.empty() && r.err.find("usage: dlarchive") != std::string::npos) << bad;
     }
     EXPECT_EQ(Dlarchive("path " + std::string(300, 'x')).err.rfind("dlarchive: error ", 0), 0u);
-    testenv::MakeDirs(home.ArchivePath("sales"));
-    testenv::WriteFile(home.path() + "/pw", "secret\n");
-    const std::pair<std::string, const char*> failures[] = {
-        {"remote-add sales ann@example.org </dev/null", "dlarchive: error 23: Password is empty.\n"},
-        {"remote-add missing ann@example.org <" + testenv::Quote(home.path() + "/pw"),
-         "dlarchive: error 19: Out of memory\n"}};
-    for (const auto& [args, err] : failures) EXPECT_EQ(Dlarchive(args).err, err) << args;
-    ASSERT_EQ(Dlarchive("remote-add sales ann@example.org <" + testenv::Quote(home.path() + "/pw")).status,
-              0);  // the tool adds the line end
-    const auto lines = testenv::Lines(testenv::ReadFile(home.ArchivePath("sales") + "remote.txt"), "\r\n");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(CHashKey::Verify("secret", lines[0].substr(lines[0].find(';') + 1).c_str()));
 }
 
 TEST_F(Cli, InitAddImportAndShow)
