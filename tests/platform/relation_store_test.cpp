@@ -2,22 +2,29 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <set>
 
 #include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
+#include "platform/relation_store_internal.h"
 #include "support/test_env.h"
 
 namespace {
 
 using Key = std::pair<uint32_t, uint16_t>;
+using Ids = std::vector<uint32_t>;
 
 // A one-byte signal between processes; receive is false after 20 seconds without one.
 struct Pipe {
@@ -41,29 +48,55 @@ std::vector<Key> Walk(archiveenv& env)
     return keys;
 }
 
-dbError PutEnv(archiveenv& env, uint32_t id, uint16_t seq, const char* subject = "s")
+// The ids of the relation in `dir`, read by a connection of its own.
+Ids WalkIds(const std::string& dir)
+{
+    diamondBase base;
+    archiveenv env(base, dir.c_str());
+    Ids ids;
+    for (const Key& key : Walk(env)) ids.push_back(key.first);
+    return ids;
+}
+
+dbError PutEnv(archiveenv& env, uint32_t id, uint16_t seq = 0, const std::string& subject = "s")
 {
     env.clear();
     env.setKey({id, seq});
-    env.subject.cpy(subject);
+    env.subject.cpy(subject.c_str());
     return env.put();
 }
 
+dbError PutAll(const std::string& dir, const Ids& ids)
+{
+    diamondBase base;
+    archiveenv env(base, dir.c_str());
+    for (uint32_t id : ids)
+        if (dbError rc = PutEnv(env, id, 0, "subject " + std::to_string(id)); rc != db_ok) return rc;
+    return db_ok;
+}
+
 struct Store : ::testing::Test {
-    testenv::TempDir dir;
+    testenv::TempDir root;
+    std::string dir = root / "archive", home = root / "home", file = dir + "/archiveenv.db";
+    std::string templ = home + "/archiveenv.db";
     void SetUp() override
     {
         diamondBase::SetLockTimeout(5000);
-        ASSERT_EQ(diaRel::Create(dir.path().c_str(), "archiveenv"), db_ok);
-        ASSERT_EQ(diaRel::Create(dir.path().c_str(), "archivebody"), db_ok);
-        testenv::MakeDirs(dir / "home");
-        ASSERT_EQ(diaRel::Create((dir / "home").c_str(), "archiveenv"), db_ok);
+        testenv::MakeDirs(dir), testenv::MakeDirs(home);
+        ASSERT_EQ(diaRel::Create(dir.c_str(), "archiveenv"), db_ok);
+        ASSERT_EQ(diaRel::Create(dir.c_str(), "archivebody"), db_ok);
+        ASSERT_EQ(diaRel::Create(home.c_str(), "archiveenv"), db_ok);
     }
-    std::string envFile() const { return dir / "archiveenv.db"; }
-    dbError Replace(const std::string& templateFile = "") const
+    // The relation holding 1, 2, 3, all in its file (no WAL).
+    void Reset()
     {
-        const std::string t = templateFile.empty() ? dir / "home/archiveenv.db" : templateFile;
-        return diaRel::ReplaceWithTemplate(t.c_str(), dir.path().c_str(), "archiveenv");
+        ASSERT_EQ(diaRel::Create(dir.c_str(), "archiveenv", true), db_ok);
+        ASSERT_EQ(PutAll(dir, {1, 2, 3}), db_ok);
+        diamondBase::ReleaseIdle();
+    }
+    dbError Replace(const std::string& source = "") const
+    {
+        return diaRel::ReplaceWithTemplate((source.empty() ? templ : source).c_str(), dir.c_str(), "archiveenv");
     }
 };
 
@@ -72,7 +105,7 @@ struct Store : ::testing::Test {
 TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
 {
     diamondBase base;
-    archiveenv env(base, dir.path().c_str());
+    archiveenv env(base, dir.c_str());
     EXPECT_EQ(env.first(), db_eof);
     env.setKey({1, 0});
     EXPECT_EQ(env.get(0), db_notfound);
@@ -91,11 +124,7 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
     EXPECT_EQ(PutEnv(env, 5, 65535, "other"), db_dup);  // a failing put leaves the transaction alive
     ASSERT_EQ(env.lock(false, -1), db_ok);              // nested
     ASSERT_EQ(env.unlock(), db_ok);
-    {
-        diamondBase other;  // still inside the outer lock: another connection sees nothing
-        archiveenv reader(other, dir.path().c_str());
-        EXPECT_TRUE(Walk(reader).empty());
-    }
+    EXPECT_TRUE(WalkIds(dir).empty());  // still inside the outer lock: another connection sees nothing
     ASSERT_EQ(env.unlock(), db_ok);
     EXPECT_EQ(env.unlock(), db_unlocked);
     EXPECT_EQ(Walk(env), std::vector<Key>(expected.begin(), expected.end()));
@@ -111,8 +140,7 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
     EXPECT_EQ(env.get(0), db_notfound);
     // A get that finds nothing leaves an empty record with the key asked for.
     EXPECT_TRUE(env.key().id == 5 && env.key().seq == 65535 && env.subject.length() == 0);
-    EXPECT_STREQ(env.date.text(), "");
-    EXPECT_EQ(env.fromMailbox.data(), nullptr);
+    EXPECT_TRUE(std::string(env.date.text()).empty() && env.fromMailbox.data() == nullptr);
     std::vector<Key> kept;  // deleting every other record during a walk keeps it in order
     bool drop = true;
     env.begin(0);
@@ -123,17 +151,17 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
             kept.emplace_back(env.key().id, env.key().seq);
     EXPECT_EQ(Walk(env), kept);
     EXPECT_EQ(kept.size(), (expected.size() - 1) / 2);
-    EXPECT_EQ(diaRel::Create(dir.path().c_str(), "archiveenv"), db_dup);  // never over a relation
-    EXPECT_EQ(diaRel::Create((dir / "missing/dir").c_str(), "archiveenv"), db_notopened);
+    EXPECT_EQ(diaRel::Create(dir.c_str(), "archiveenv"), db_dup);  // never over a relation
+    EXPECT_EQ(diaRel::Create((dir + "/missing/dir").c_str(), "archiveenv"), db_notopened);
 }
 
-TEST_F(Store, WritersOfSeveralProcessesLockBoundedAndLoseNothing)
+TEST_F(Store, LocksOfAnotherProcessHoldWritersUpForABoundedTime)
 {
     Pipe locked, release;
     const pid_t holder = testenv::Spawn([&] {
         diamondBase base;
-        archiveenv env(base, dir.path().c_str());
-        if (env.lock(false, -1) != db_ok || PutEnv(env, 7, 0) != db_ok) return 1;
+        archiveenv env(base, dir.c_str());
+        if (env.lock(false, -1) != db_ok || PutEnv(env, 7) != db_ok) return 1;
         locked.send();
         release.receive();
         return env.unlock() == db_ok ? 0 : 3;
@@ -141,46 +169,15 @@ TEST_F(Store, WritersOfSeveralProcessesLockBoundedAndLoseNothing)
     ASSERT_TRUE(locked.receive());
     diamondBase::SetLockTimeout(150);
     diamondBase base;
-    auto env = std::make_unique<archiveenv>(base, dir.path().c_str());
+    auto env = std::make_unique<archiveenv>(base, dir.c_str());
     EXPECT_EQ(env->lock(false, -1), db_locked);
-    EXPECT_EQ(PutEnv(*env, 8, 0), db_locked);
+    EXPECT_EQ(PutEnv(*env, 8), db_locked);
     env->setKey({7, 0});
     EXPECT_EQ(env->get(0), db_notfound);  // readers are not held up and see no uncommitted record
     EXPECT_EQ(Replace(), db_locked);
     release.send();
     EXPECT_EQ(testenv::Wait(holder), 0);
-    EXPECT_EQ(PutEnv(*env, 8, 0), db_ok);  // a lock that timed out leaves the connection usable
-    env.reset();
-    diamondBase::SetLockTimeout(5000);
-    Pipe start;
-    std::vector<pid_t> writers;
-    for (uint32_t w = 0; w < 2; ++w)
-        writers.push_back(testenv::Spawn([&, w] {
-            start.receive();
-            diamondBase base;
-            for (uint32_t i = 0; i < 400; ++i) {
-                archiveenv env(base, dir.path().c_str());  // a relation per record, as the intake
-                if (PutEnv(env, 100 + i * 2 + w, 0) != db_ok) return 2;
-            }
-            return 0;
-        }));
-    start.send(), start.send();
-    std::size_t lastCount = 0;
-    for (int round = 0; round < 20; ++round) {  // a growing, ordered, duplicate-free set
-        diamondBase base;
-        archiveenv env(base, dir.path().c_str());
-        const std::vector<Key> keys = Walk(env);
-        EXPECT_EQ(env.status(), db_eof);
-        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()) &&
-                    std::adjacent_find(keys.begin(), keys.end()) == keys.end());
-        EXPECT_GE(keys.size(), lastCount);
-        lastCount = keys.size();
-    }
-    for (pid_t pid : writers) EXPECT_EQ(testenv::Wait(pid), 0);
-    archiveenv all(base, dir.path().c_str());
-    const std::vector<Key> keys = Walk(all);
-    ASSERT_EQ(keys.size(), 802u);
-    for (std::size_t i = 2; i < keys.size(); ++i) EXPECT_EQ(keys[i], (Key{static_cast<uint32_t>(98 + i), 0}));
+    EXPECT_EQ(PutEnv(*env, 8), db_ok);  // a lock that timed out leaves the connection usable
 }
 
 TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
@@ -194,125 +191,246 @@ TEST_F(Store, OpeningNeverCreatesAndRejectsWhatIsNotARelation)
             EXPECT_EQ(result, db_notopened);
     }
     EXPECT_FALSE(testenv::Exists(other / "archiveenv.db"));
-    const std::string good = testenv::ReadFile(envFile());
-    std::string foreign = good;
+    std::string foreign = testenv::ReadFile(file);
     foreign[70] ^= 0x55;  // the application id
-    const auto database = [&](const char* sql) {
-        ::unlink((other / "archiveenv.db").c_str());
-        sqlite3* db = nullptr;
-        EXPECT_EQ(sqlite3_open((other / "archiveenv.db").c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    };
-    // {file content (empty: made by `sql`), sql, status after opening, result of a walk}
-    const struct {
-        std::string content;
-        const char* sql;
-        dbError opened, walked;
-    } cases[] = {
-        {"", nullptr, db_corrupt, db_notopened},
-        {std::string(8192, 'g'), nullptr, db_corrupt, db_notopened},
-        {good.substr(0, 60), nullptr, db_corrupt, db_notopened},
-        {foreign, nullptr, db_corrupt, db_notopened},
-        {testenv::ReadFile(dir / "archivebody.db"), nullptr, db_ok, db_corrupt},
-        {"", "CREATE TABLE records(x); INSERT INTO records VALUES(1)", db_corrupt, db_notopened},
-        {"", "PRAGMA application_id=1145848146; PRAGMA user_version=1; CREATE TABLE other(x)", db_ok, db_corrupt}};
-    for (const auto& c : cases) {
+    // {file, status after opening, result of a walk and of a put}
+    const std::tuple<std::string, dbError, dbError> cases[] = {
+        {foreign, db_corrupt, db_notopened}, {testenv::ReadFile(dir + "/archivebody.db"), db_ok, db_corrupt}};
+    for (const auto& [content, opened, walked] : cases) {
         diamondBase::ReleaseIdle();
-        if (c.sql != nullptr)
-            database(c.sql);
-        else
-            testenv::WriteFile(other / "archiveenv.db", c.content);
+        testenv::WriteFile(other / "archiveenv.db", content);
         archiveenv env(base, other.path().c_str());
-        EXPECT_EQ(env.status(), c.opened) << c.content.size();
-        EXPECT_EQ(env.first(), c.walked) << c.content.size();
-        EXPECT_EQ(env.put(), c.walked) << c.content.size();
+        EXPECT_TRUE(env.status() == opened && env.first() == walked && env.put() == walked) << opened;
     }
 }
 
-TEST_F(Store, ReplaceWithTemplateWhileOtherProcessesUseTheRelation)
+// A stale WAL of a former file (its process died with records in it) is not replayed into the
+// new one; every kind of damage becomes an empty relation; the template stays untouched.
+TEST_F(Store, ReplacementOverStaleWalAndDamage)
 {
-    {
-        diamondBase base;
-        archiveenv env(base, dir.path().c_str());
-        for (uint32_t id = 1; id <= 50; ++id) ASSERT_EQ(PutEnv(env, id, 0), db_ok);
-    }
-    Pipe opened, replaced;
-    const pid_t user = testenv::Spawn([&] {
-        diamondBase base;
-        archiveenv env(base, dir.path().c_str());
-        env.begin(0);  // stopped in the middle of a walk, holding its snapshot
-        if (env.first() != db_ok || env.next() != db_ok) return 2;
-        opened.send();
-        replaced.receive();
-        env.flush();  // the snapshot ends: the relation is now empty and valid
-        env.setKey({10, 0});
-        if (env.get(0) != db_notfound || env.first() != db_eof) return 3;
-        return PutEnv(env, 99, 0) == db_ok ? 0 : 5;
-    });
-    ASSERT_TRUE(opened.receive());
-    EXPECT_EQ(Replace(), db_ok);
-    replaced.send();
-    EXPECT_EQ(testenv::Wait(user), 0);
-    {
-        diamondBase base;
-        archiveenv env(base, dir.path().c_str());
-        EXPECT_EQ(Walk(env), (std::vector<Key>{{99, 0}}));
-        archiveenv t(base, (dir / "home").c_str());
-        EXPECT_TRUE(Walk(t).empty());  // the template itself is untouched
-    }
-    diamondBase::ReleaseIdle();
-    // A file damaged while another process has it open is repaired only once it is closed;
-    // a stale WAL of a former file is not replayed into the new one (a process died with
-    // committed records in it); every kind of damage becomes an empty relation.
-    Pipe ready, release;
-    const pid_t holder = testenv::Spawn([&] {
-        diamondBase own;
-        archiveenv e(own, dir.path().c_str());
-        e.setKey({99, 0});
-        if (e.get(0) != db_ok) return 1;
-        ready.send();
-        release.receive();
-        const dbError got = e.get(0);
-        return got == db_ok || got == db_notfound || got == db_corrupt || got == db_notopened ? 0 : 10 + got;
-    });
-    ASSERT_TRUE(ready.receive());
-    std::string bytes = testenv::ReadFile(envFile());
-    std::fill(bytes.begin(), bytes.begin() + 100, 'X');
-    testenv::WriteFile(envFile(), bytes);
-    diamondBase::SetLockTimeout(150);
-    EXPECT_EQ(Replace(), db_ok);  // a process that only reads never holds the replacement up
-    EXPECT_EQ(testenv::ReadFile(envFile()).substr(0, 16), std::string("SQLite format 3\0", 16));
-    release.send();
-    EXPECT_EQ(testenv::Wait(holder), 0);
-    EXPECT_EQ(Replace(), db_ok);
     const pid_t writer = testenv::Spawn([&] {
         diamondBase own;
-        auto* leaked = new archiveenv(own, dir.path().c_str());
-        for (uint32_t id = 1; id <= 20; ++id) PutEnv(*leaked, id, 0);
+        auto* leaked = new archiveenv(own, dir.c_str());
+        for (uint32_t id = 1; id <= 20; ++id) PutEnv(*leaked, id);
         ::_exit(0);  // no close: no checkpoint, the WAL stays
         return 0;
     });
     ASSERT_EQ(testenv::Wait(writer), 0);
-    const std::string wal = testenv::ReadFile(envFile() + "-wal");
+    const std::string wal = testenv::ReadFile(file + "-wal");
     ASSERT_GT(wal.size(), 32u);
-    ::unlink(envFile().c_str());
-    testenv::WriteFile(envFile() + "-wal", wal);
+    ::unlink(file.c_str());
+    testenv::WriteFile(file + "-wal", wal);
     for (const std::string& content : {std::string("-"), std::string(), std::string(100, '\0'), std::string(10000, 'z'),
-                                       testenv::ReadFile(dir / "home/archiveenv.db").substr(0, 5000)}) {
+                                       testenv::ReadFile(templ).substr(0, 5000)}) {
         diamondBase::ReleaseIdle();
-        if (content != "-") testenv::WriteFile(envFile(), content);
+        if (content != "-") testenv::WriteFile(file, content);
         EXPECT_EQ(Replace(), db_ok) << content.size();
         diamondBase base;
-        archiveenv e(base, dir.path().c_str());
+        archiveenv e(base, dir.c_str());
         EXPECT_EQ(e.first(), db_eof) << content.size();
-        EXPECT_EQ(PutEnv(e, 3, 0), db_ok);
+        EXPECT_EQ(PutEnv(e, 3), db_ok);
     }
-    const std::string templ = dir / "home/archiveenv.db";  // the arguments are refused, not the template
-    for (const auto& [t, d, n] : std::vector<std::array<const char*, 3>>{{nullptr, dir.path().c_str(), "archiveenv"},
-                                                                         {templ.c_str(), "", "archiveenv"},
-                                                                         {templ.c_str(), dir.path().c_str(), ""}})
-        EXPECT_EQ(diaRel::ReplaceWithTemplate(t, d, n), db_notopened);
-    EXPECT_EQ(Replace(dir / "archivebody.db"), db_corrupt);  // a template of another name
-    EXPECT_EQ(Replace(dir / "nothing.db"), db_notopened);
+    EXPECT_TRUE(WalkIds(home).empty());
+    const char* const bad[][3] = {
+        {nullptr, dir.c_str(), "archiveenv"}, {templ.c_str(), "", "archiveenv"}, {templ.c_str(), dir.c_str(), ""}};
+    for (const auto& [t, d, n] : bad) EXPECT_EQ(diaRel::ReplaceWithTemplate(t, d, n), db_notopened);
+}
+
+// Another process keeps its connection idle (pooled) after a read, and one keeps an object in
+// use; the relation is damaged and replaced by its template, in place (record damage) or by a
+// new file (header damage). The replacement neither waits nor fails; the idle process's next
+// object sees the new content, and the object opened on the old file never writes into the
+// new one, nor does the old file's closing connection take the new file's WAL with it.
+TEST_F(Store, IdleConnectionsOfAnotherProcessNeverHoldUpAReplacement)
+{
+    for (const bool header : {true, false}) {
+        SCOPED_TRACE(header ? "header damaged" : "record damaged");
+        Reset();
+        Pipe ready, replaced;
+        const pid_t child = testenv::Spawn([&] {
+            diamondBase base;
+            const Ids before = WalkIds(dir);  // its connection is now idle in the pool
+            archiveenv active(base, dir.c_str());
+            if (before != Ids{1, 2, 3} || PutEnv(active, 4) != db_ok) return 1;
+            ready.send();
+            replaced.receive();
+            PutEnv(active, 9);  // through the connection opened before the replacement
+            if (WalkIds(dir) != (header ? Ids{100} : Ids{9, 100})) return 2;
+            diamondBase other;
+            archiveenv fresh(other, dir.c_str());
+            return PutEnv(fresh, 101) == db_ok ? 0 : 3;
+        });
+        ASSERT_TRUE(ready.receive());
+        std::string bytes = testenv::ReadFile(file);
+        bytes[header ? 0 : bytes.rfind("subject 2") + 8] ^= 0x20;
+        testenv::WriteFile(file, bytes);
+        ASSERT_EQ(::chmod(file.c_str(), 0604), 0);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Replace(), db_ok);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        ASSERT_EQ(PutAll(dir, {100}), db_ok);  // in the new file's WAL, kept by our pool
+        replaced.send();
+        EXPECT_EQ(testenv::Wait(child), 0);
+        struct stat st;
+        EXPECT_TRUE(::stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0604);
+        diamondBase::ReleaseIdle();
+        // Replaced in place, the file is the one the object in use had open.
+        EXPECT_EQ(WalkIds(dir), header ? Ids({100, 101}) : Ids({9, 100, 101}));
+    }
+}
+
+// Templates are checked before anything is replaced; a bad one, a link or a FIFO replaces nothing.
+TEST_F(Store, TemplatesAreCheckedAndLinksAndFifosAreNoRelations)
+{
+    ::alarm(60);  // a FIFO must never block
+    Reset();
+    const std::string good = testenv::ReadFile(templ);
+    auto make = [&](const std::string& name, const std::string& bytes) {
+        testenv::WriteFile(home + "/" + name, bytes);
+        return home + "/" + name;
+    };
+    std::string foreign = good, damaged = good;
+    foreign[70] ^= 1;                // application id
+    damaged[2 * 4096 + 0] = '\x55';  // page type of a tree page
+    const std::string full = root / "full";
+    testenv::MakeDirs(full);
+    ASSERT_EQ(diaRel::Create(full.c_str(), "archiveenv"), db_ok);
+    ASSERT_EQ(PutAll(full, {7}), db_ok);
+    diamondBase::ReleaseIdle();
+    const std::string fifo = home + "/fifo.db", link = home + "/link.db";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(templ.c_str(), link.c_str()), 0);
+    const std::string walBeside = make("wal.db", good);
+    testenv::WriteFile(walBeside + "-wal", std::string(4128, 'w'));
+    const std::pair<std::string, int> cases[] = {{templ, 0},
+                                                 {home + "/missing.db", 11},
+                                                 {link, 11},
+                                                 {fifo, 11},
+                                                 {make("garbage.db", std::string(8192, 'g')), 22},
+                                                 {make("empty.db", ""), 22},
+                                                 {make("foreign.db", foreign), 22},
+                                                 {make("damaged.db", damaged), 22},
+                                                 {make("cut.db", good.substr(0, good.size() - 4096)), 22},
+                                                 {dir + "/archivebody.db", 22},
+                                                 {walBeside, 22},
+                                                 {full + "/archiveenv.db", 9}};
+    const std::string before = testenv::ReadFile(file);
+    for (const auto& [path, expected] : cases) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(diaRel::CheckTemplate(path.c_str(), "archiveenv"), expected) << diaRel::LastDamage();
+        if (expected == 0) continue;
+        EXPECT_EQ(Replace(path), expected);
+        EXPECT_EQ(testenv::ReadFile(file), before);
+    }
+    EXPECT_EQ(diaRel::CheckTemplate(templ.c_str(), "archivebody"), db_corrupt);
+    EXPECT_NE(std::string(diaRel::LastDamage()).find("meta data"), std::string::npos);
+    // Nor is a link or FIFO in the place of a relation file opened (so it never blocks); a
+    // replacement puts a regular file there and leaves what a link pointed at alone.
+    const std::string elsewhere = root / "elsewhere.db";
+    ASSERT_EQ(::rename(file.c_str(), elsewhere.c_str()), 0);
+    const std::string kept = testenv::ReadFile(elsewhere);
+    for (const bool fifo : {false, true}) {
+        ASSERT_EQ(fifo ? ::mkfifo(file.c_str(), 0600) : ::symlink(elsewhere.c_str(), file.c_str()), 0);
+        {
+            diamondBase base;
+            archiveenv env(base, dir.c_str());
+            EXPECT_EQ(env.status(), db_notopened);
+        }
+        EXPECT_EQ(Replace(), db_ok);
+        struct stat st;
+        EXPECT_TRUE(::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        EXPECT_TRUE(WalkIds(dir).empty());
+        EXPECT_EQ(testenv::ReadFile(elsewhere), kept);
+        diamondBase::ReleaseIdle();
+        ::unlink(file.c_str());
+    }
+    ::alarm(0);
+}
+
+// A replacement that cannot finish leaves the old file as it was, whether it would have
+// overwritten the file in place (a sound relation) or replaced it (a damaged one): in a
+// process whose files may not grow past 4 KiB, and (as root only) in a directory the
+// process may not write, whose files it may.
+TEST_F(Store, FailedReplacementLeavesTheOldFile)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    for (const bool readOnlyDirectory : {false, true}) {
+        if (readOnlyDirectory && (::geteuid() != 0 || nobody == nullptr)) continue;
+        for (const bool sound : {true, false}) {
+            SCOPED_TRACE(std::string(readOnlyDirectory ? "directory not writable, " : "file size limit, ") +
+                         (sound ? "sound relation" : "damaged relation"));
+            Reset();
+            if (!sound) testenv::WriteFile(file, std::string(3 * 4096, 'Z'));
+            const std::string before = testenv::ReadFile(file);
+            if (readOnlyDirectory) {
+                ASSERT_EQ(::chmod(root.path().c_str(), 0755) | ::chown(file.c_str(), nobody->pw_uid, 0), 0);
+                ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+            }
+            const int result = testenv::Wait(testenv::Spawn([&] {
+                const struct rlimit limit = {4096, 4096};
+                ::signal(SIGXFSZ, SIG_IGN);
+                if (readOnlyDirectory ? ::setgid(nobody->pw_gid) || ::setuid(nobody->pw_uid)
+                                      : ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                    return 100;
+                return static_cast<int>(Replace());
+            }));
+            ::chmod(dir.c_str(), 0755);
+            EXPECT_EQ(result, db_notopened);
+            EXPECT_EQ(testenv::ReadFile(file), before);
+            EXPECT_EQ(testenv::Run("ls -A " + testenv::Quote(dir) + " | grep -vc ^archive").out, "0\n");
+            EXPECT_EQ(sound ? WalkIds(dir) : (Ids{1, 2, 3}), (Ids{1, 2, 3}));
+        }
+    }
+}
+
+// Every damage found in a record says which check fired on which record of which file. Each
+// case changes record 2 behind the store's back, most of them with a checksum that agrees.
+TEST_F(Store, DamageCarriesItsReason)
+{
+    struct Row {
+        sqlite3_int64 id;
+        std::string fixed, fields;
+    };
+    const std::pair<std::string, std::function<void(Row&)>> cases[] = {
+        {"checksum mismatch", nullptr},
+        {"key out of range", [](Row& r) { r.id = int64_t{1} << 32; }},
+        {"fixed record of 148 bytes, 149 expected", [](Row& r) { r.fixed.pop_back(); }},
+        {"field encoding ends before field 3", [](Row& r) { r.fields.resize(12); }},
+        {"field 0 of 1000 bytes overruns the record", [](Row& r) { r.fields.replace(0, 2, "\xe8\x03"); }},
+        {"field 0 of 0 bytes, its reference slot says 5", [](Row& r) { r.fixed[8] = 5; }},
+        {"2 bytes after the last field", [](Row& r) { r.fields += "xy"; }},
+        {"the fixed record holds another key", [](Row& r) { r.fixed[0] ^= 1; }},
+    };
+    const auto blob = [](sqlite3_stmt* st, int column) {
+        return std::string(static_cast<const char*>(sqlite3_column_blob(st, column)), sqlite3_column_bytes(st, column));
+    };
+    for (const auto& [reason, change] : cases) {
+        Reset();
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT fixed, fields FROM records WHERE id=2", -1, &st, nullptr);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+        Row row{2, blob(st, 0), blob(st, 1)};
+        sqlite3_finalize(st);
+        if (change) change(row);
+        const int64_t crc = dlarchive::relstore::RecordChecksum(static_cast<uint32_t>(row.id), 0, row.fixed.data(),
+                                                                row.fixed.size(), row.fields.data(), row.fields.size());
+        sqlite3_prepare_v2(db, "UPDATE records SET id=?1, fixed=?2, fields=?3, crc=?4 WHERE id=2", -1, &st, nullptr);
+        sqlite3_bind_int64(st, 1, row.id);
+        sqlite3_bind_blob(st, 2, row.fixed.data(), static_cast<int>(row.fixed.size()), SQLITE_STATIC);
+        sqlite3_bind_blob(st, 3, row.fields.data(), static_cast<int>(row.fields.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(st, 4, change ? crc : crc ^ 1);
+        ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        EXPECT_EQ(WalkIds(dir).size(), row.id == 2 ? 1u : 2u);
+        EXPECT_EQ(diaRel::LastDamage(), file + ": record (" + std::to_string(row.id) + ", 0): " + reason);
+    }
+    diamondBase::ReleaseIdle();
+    testenv::WriteFile(file, std::string(8192, 'g'));
+    diamondBase base;
+    archiveenv env(base, dir.c_str());
+    EXPECT_EQ(env.status(), db_corrupt);
+    EXPECT_EQ(diaRel::LastDamage(), file + ": not an SQLite database");
 }

@@ -1,9 +1,10 @@
 #pragma once
 // Shared by the robustness tests: a deterministic random source, mutations of message bytes,
-// and an archive whose intake of hostile messages is checked step by step (the message
-// file unchanged, the outcome one of the documented ones, whatever was stored reading back
-// as c-client parses the same bytes, the display texts bounded, the index pages whole).
+// and an archive whose intake of hostile messages is checked step by step.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,14 +14,12 @@
 
 namespace hostile {
 
-// SplitMix64: the same numbers on every platform and library, unlike the distributions of
-// <random>.
+// SplitMix64: the same numbers everywhere, unlike <random>'s distributions.
 class Rng {
 public:
     explicit Rng(uint64_t seed) : m_state(seed) {}
     uint64_t Next();
-    // 0 .. bound-1 (bound > 0).
-    uint32_t Below(uint32_t bound) { return static_cast<uint32_t>(Next() % bound); }
+    uint32_t Below(uint32_t bound) { return static_cast<uint32_t>(Next() % bound); }  // bound > 0
     bool OneIn(uint32_t n) { return Below(n) == 0; }
     uint8_t Byte() { return static_cast<uint8_t>(Next()); }
     std::string Bytes(std::size_t count);
@@ -29,45 +28,45 @@ private:
     uint64_t m_state;
 };
 
-// One random damage to a message: flipped bytes, an inserted hostile token ("\0", "\r",
-// "=?", "?=", a boundary line, ...), a cut, a removed or repeated range. Never returns the
-// empty text.
+// One random damage to a message: flipped bytes, inserted hostile tokens ("\0", "=?", a
+// boundary line, ...), a cut, a removed or repeated range. Never the empty text.
 std::string Mutate(const std::string& message, Rng& rng);
 
-// The files of the shipped test messages and of the sample list, in name order.
+// The shipped test messages and the sample list, in file name order.
 std::vector<std::string> TestMessages();
 std::vector<std::string> SampleListMessages();
+
+// The bytes (and a zero for a C string) in a heap block of exactly that size: the sanitizer
+// sees any read past them.
+inline std::unique_ptr<char[]> ExactText(const std::string& text, bool terminated = true)
+{
+    std::unique_ptr<char[]> block(new char[std::max<std::size_t>(1, text.size() + terminated)]());
+    std::memcpy(block.get(), text.data(), text.size());
+    return block;
+}
 
 struct Outcome {
     enum Kind { Stored, Refused, Thrown, Escaped } kind = Escaped;
     int32_t code = 0;
 };
 
-// A list "sales" in a DL manager home of its own, fed message by message through the intake.
+// A list "sales" in a home of its own (`autoRebuild` is the "AuthoRebuild" value).
 class HostileArchive {
 public:
-    // `autoRebuild` is the "AuthoRebuild" value of the configuration.
     explicit HostileArchive(const std::string& autoRebuild = "Y");
-
     const std::string& archive() const { return m_archive; }
     testenv::ArchiveHome& home() { return m_home; }
     CDlArchive& manager() { return m_manager; }
 
-    // Writes the bytes as message file `number`, runs the intake and checks everything the
-    // outcome promises; GoogleTest failures name `what`.
+    // Writes message file `number` and runs the intake: the file stays, the outcome is a
+    // documented one, and a stored message reads back (failures name `what`).
     Outcome Feed(uint32_t number, const std::string& bytes, const std::string& what);
-    // The stored envelope and body of a message agree with c-client's parse of its file; the
-    // display texts stay within their buffers.
-    void ExpectReadsBack(uint32_t number, const std::string& bytes, const std::string& what);
-    // The same, but a retrieval that throws is not a failure: 0 when both were read (and
-    // compared), else the code of the exception.
+    // Compares the stored message with c-client's parse of its file and checks its display
+    // texts; 0, or the code of a retrieval that threw.
     int32_t TryReadBack(uint32_t number, const std::string& bytes, const std::string& what);
-    // Regenerates the index pages and checks each: whole frame, no zero byte, as many list
-    // items opened as closed, every stored message linked.
+    // Regenerates the index pages: each whole, its list items closed, every message linked.
     void ExpectWholePages();
-    // Message numbers with an envelope record (seq 0), read with a walk.
-    std::set<uint32_t> StoredMessages();
-    // Body records stored under a message number.
+    std::set<uint32_t> StoredMessages();  // numbers with an envelope record (seq 0)
     int BodyRecords(uint32_t number);
 
 private:
@@ -76,8 +75,10 @@ private:
     CDlArchive m_manager{"DL Manager"};
 };
 
-// "Content-type: text/html" frame and the closing "</html>\r\n" of a whole page.
+// Author, date and subject as displayed, each from a heap buffer of exactly the documented size.
+std::vector<std::string> DisplayTexts(CDlArchive& manager, mail_envelope* envelope, const char* locale,
+                                      const std::string& what);
+// The "Content-type: text/html" frame and the closing "</html>\r\n" of a whole page.
 bool IsWholePage(const std::string& page);
-std::size_t CountOf(const std::string& text, const std::string& needle);
 
 }  // namespace hostile
