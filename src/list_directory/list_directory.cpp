@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dlarchive/list_directory.h"
+#include "list_directory/ldap_settings.h"
 #include "platform/config.h"
 #include "platform/ldap_client.h"
 
@@ -23,15 +24,14 @@ const std::string* FirstMail(const LdapEntry& entry)
     return nullptr;
 }
 
-// "Port" in decimal as atoi reads it; 0 (empty, not a number, "0") means the standard port.
-int PortNumber(const std::string& text)
+}  // namespace
+
+int dlarchive::directory::LdapPortNumber(const std::string& text)
 {
     const long port = std::strtol(text.c_str(), nullptr, 10);
     if (port == 0) return kDefaultPort;
     return port > 0 && port <= 65535 ? static_cast<int>(port) : -1;
 }
-
-}  // namespace
 
 MailingListDirectory::~MailingListDirectory()
 {
@@ -45,7 +45,7 @@ bool MailingListDirectory::Load()
 {
     Free();
     const std::string host = GetProfileString("Ldap", "HostName", "", 127);
-    const int port = PortNumber(GetProfileString("Ldap", "Port", "", 15));
+    const int port = dlarchive::directory::LdapPortNumber(GetProfileString("Ldap", "Port", "", 15));
     const std::string user = GetProfileString("Ldap", "Username", "", 63);
     const std::string password = GetProfileString("Ldap", "Password", "", 63);
     const long timeout = std::strtol(GetProfileString("Ldap", "Timeout", "", 15).c_str(), nullptr, 10);
