@@ -151,33 +151,25 @@ TEST(NextDigestTime, LocalCalendarAcrossMonthsLeapYearsAndDaylightSaving)
 {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
-    const auto at = [](int y, int mo, int d, int h) {
+    const auto at = [](const std::string& text) {
         std::tm tm{};
-        tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_isdst = -1;
+        strptime(text.c_str(), "%Y-%m-%d %H", &tm);
+        tm.tm_isdst = -1;
         return std::mktime(&tm);
     };
-    const std::time_t wednesday = at(2024, 4, 10, 12);
-    const struct {
-        std::time_t now;
-        int frequency, day;
-        std::string expected;
-    } cases[] = {{wednesday, 0, 1, "2024-04-10 07:30 Wed"},
-                 {wednesday, 1, 3, "2024-04-10 07:30 Wed"},
-                 {wednesday, 1, 5, "2024-04-12 07:30 Fri"},
-                 {wednesday, 1, 1, "2024-04-15 07:30 Mon"},
-                 {wednesday, 1, 7, "2024-04-14 07:30 Sun"},
-                 {at(2024, 4, 14, 12), 1, 7, "2024-04-21 07:30 Sun"},
-                 {wednesday, 2, 31, "2024-04-30 07:30 Tue"},
-                 {wednesday, 2, 5, "2024-04-05 07:30 Fri"},
-                 {at(2024, 2, 1, 9), 2, 31, "2024-02-29 07:30 Thu"},
-                 {at(2023, 2, 1, 9), 2, 30, "2023-02-28 07:30 Tue"},
-                 {at(2100, 2, 1, 9), 2, 31, "2100-02-28 07:30 Sun"},
-                 {at(2000, 2, 1, 9), 2, 31, "2000-02-29 07:30 Tue"},
-                 {at(2024, 3, 30, 12), 1, 7, "2024-03-31 07:30 Sun"},
-                 {at(2024, 10, 1, 12), 2, 31, "2024-10-31 07:30 Thu"},
-                 {wednesday, 9, 1, "2024-04-10 12:00 Wed"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(Local(NextDigestTime(c.now, 7, 30, c.frequency, c.day, c.day)), c.expected) << c.expected;
+    // "now (local), frequency, which day, expected delivery (local)"; 2024-04-10 is a Wednesday.
+    const char* const cases[] = {"2024-04-10 12,0,1,2024-04-10 07:30 Wed",  "2024-04-10 12,1,3,2024-04-10 07:30 Wed",
+                                 "2024-04-10 12,1,5,2024-04-12 07:30 Fri",  "2024-04-10 12,1,1,2024-04-15 07:30 Mon",
+                                 "2024-04-10 12,1,7,2024-04-14 07:30 Sun",  "2024-04-14 12,1,7,2024-04-21 07:30 Sun",
+                                 "2024-04-10 12,2,31,2024-04-30 07:30 Tue", "2024-04-10 12,2,5,2024-04-05 07:30 Fri",
+                                 "2024-02-01 09,2,31,2024-02-29 07:30 Thu", "2023-02-01 09,2,30,2023-02-28 07:30 Tue",
+                                 "2100-02-01 09,2,31,2100-02-28 07:30 Sun", "2000-02-01 09,2,31,2000-02-29 07:30 Tue",
+                                 "2024-03-30 12,1,7,2024-03-31 07:30 Sun",  "2024-10-01 12,2,31,2024-10-31 07:30 Thu",
+                                 "2024-04-10 12,9,1,2024-04-10 12:00 Wed"};
+    for (const std::string c : cases) {
+        const auto f = testenv::Lines(c, ",");
+        EXPECT_EQ(Local(NextDigestTime(at(f[0]), 7, 30, std::stoi(f[1]), std::stoi(f[2]), std::stoi(f[2]))), f[3]);
+    }
     // Saturday noon CET to Sunday 7:30 CEST is 18.5 hours, not 19.5.
-    EXPECT_EQ(NextDigestTime(at(2024, 3, 30, 12), 7, 30, 1, 7, 7) - at(2024, 3, 30, 12), 66600);
+    EXPECT_EQ(NextDigestTime(at("2024-03-30 12"), 7, 30, 1, 7, 7) - at("2024-03-30 12"), 66600);
 }
