@@ -51,6 +51,8 @@ moduleload back_mdb
 sizelimit unlimited
 database mdb
 maxsize 268435456
+# A private server for tests and demos: durability is not worth an fsync per write.
+dbnosync
 suffix "$SUFFIX"
 rootdn "$ADMIN"
 rootpw "$(cat "$DIR/password")"
