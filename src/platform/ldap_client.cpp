@@ -53,7 +53,8 @@ LdapClient::~LdapClient()
 
 std::string LdapClient::ServerUrl(const std::string& host, int port)
 {
-    if (StartsWithIgnoreCase(host, "ldap://") || StartsWithIgnoreCase(host, "ldapi://")) {
+    if (StartsWithIgnoreCase(host, "ldap://") || StartsWithIgnoreCase(host, "ldaps://") ||
+        StartsWithIgnoreCase(host, "ldapi://")) {
         // One server only: a list of URLs would make the bounds apply per server.
         return host.find_first_of(" \t,") == std::string::npos ? host : "";
     }

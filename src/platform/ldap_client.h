@@ -31,7 +31,8 @@ public:
     LdapClient(const LdapClient&) = delete;
     LdapClient& operator=(const LdapClient&) = delete;
 
-    // `host` is a host name or address (then `port` applies), or an ldap:// or ldapi:// URL.
+    // `host` is a host name or address (then `port` applies), or an ldap://, ldaps://
+    // or ldapi:// URL.
     // 0 when the connection is made; anything else is failure.
     int Connect(const std::string& host, int port);
     // Simple bind; an empty user name binds anonymously. 0 on success.
@@ -42,7 +43,7 @@ public:
     std::optional<std::vector<LdapEntry>> SearchSubtree(const std::string& filter);
     void Unbind();
 
-    // The URL Connect uses for (host, port); empty when `host` is neither a URL of the two
+    // The URL Connect uses for (host, port); empty when `host` is neither a URL of those
     // schemes nor a plain host name or address, or when `port` is outside 1..65535.
     static std::string ServerUrl(const std::string& host, int port);
 
