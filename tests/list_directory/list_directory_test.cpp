@@ -15,22 +15,17 @@
 
 namespace {
 
-std::string Opt(const std::optional<std::string>& text)
-{
-    return text ? (text->size() > 20 ? std::to_string(text->size()) + "B" : *text) : "-";
-}
-
 // Every field of a record in one line.
 std::string Summary(const MailingListRecord& r)
 {
-    std::string s = r.name + " m" + std::to_string(r.mode) + " a" + std::to_string(r.archive) + " " +
-                    std::to_string(r.digestHour) + ":" + std::to_string(r.digestMinute) + " s" +
-                    std::to_string(r.digestSizeLimit) + " f" + std::to_string(r.frequency) + " i" +
-                    std::to_string(r.invalidPostingAction) + " d" + std::to_string(r.whichDay) + " " +
-                    std::to_string(r.useMimeDigest) + std::to_string(r.autoSubscription) +
-                    std::to_string(r.postingAllowed) + std::to_string(r.removeReturnReceipt) + " " +
-                    Opt(r.subscribeTextPath) + Opt(r.unsubscribeTextPath) + Opt(r.welcomeTextPath) +
-                    Opt(r.disclaimerTextPath) + Opt(r.disclaimerHtmlPath) + Opt(r.spareText);
+    char head[160];
+    std::snprintf(head, sizeof head, "%s m%d a%d %d:%d s%d f%d i%d d%d %d%d%d%d ", r.name.c_str(), r.mode, r.archive,
+                  r.digestHour, r.digestMinute, r.digestSizeLimit, r.frequency, r.invalidPostingAction, r.whichDay,
+                  r.useMimeDigest, r.autoSubscription, r.postingAllowed, r.removeReturnReceipt);
+    std::string s = head;
+    for (const auto* text : {&r.subscribeTextPath, &r.unsubscribeTextPath, &r.welcomeTextPath, &r.disclaimerTextPath,
+                             &r.disclaimerHtmlPath, &r.spareText})
+        s += *text ? ((*text)->size() > 20 ? std::to_string((*text)->size()) + "B" : **text) : "-";
     for (const auto* members : {&r.immediateMembers, &r.digestMembers})
         for (const ListMemberEntry& m : *members)
             s += " " + std::to_string(m.delivery) + (m.blocked ? "B" : "") + m.address;

@@ -13,12 +13,6 @@ namespace {
 const std::string kScript = std::string(DLARCHIVE_SOURCE_DIR) + "/scripts/slapd.sh";
 std::unique_ptr<TempDir> g_dir;
 
-std::string Trimmed(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
-
 struct StopAtEnd : testing::Environment {
     void TearDown() override
     {
@@ -35,7 +29,7 @@ Slapd& Slapd::Get()
         g_dir = std::make_unique<TempDir>();
         const RunResult started = Run(kScript + " start " + Quote(g_dir->path()));
         if (started.status != 0) throw std::runtime_error("slapd did not start: " + started.err);
-        return Slapd{g_dir->path(), Trimmed(started.out), Trimmed(ReadFile(*g_dir / "ldapi-url")),
+        return Slapd{g_dir->path(), Lines(started.out)[0], Lines(ReadFile(*g_dir / "ldapi-url"))[0],
                      ReadFile(*g_dir / "password")};
     }();
     return server;
