@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -87,11 +86,9 @@ bool CreateDigestSchedule(const MailingListRecord& record, std::time_t now)
         NextDigestTime(now, record.digestHour, record.digestMinute, record.frequency, record.whichDay, record.whichDay);
     char text[32];
     const int length = std::snprintf(text, sizeof text, "%ld", static_cast<long>(next));
-    ssize_t written = -1;
-    do {
-        written = ::write(fd, text, static_cast<std::size_t>(length));
-    } while (written < 0 && errno == EINTR);
-    const bool ok = ::close(fd) == 0 && written == length;
+    // A few bytes to a regular file: written whole or not at all.
+    const bool written = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    const bool ok = ::close(fd) == 0 && written;
     if (!ok) ::unlink(path.c_str());
     return ok;
 }

@@ -28,7 +28,7 @@ std::string Summary(const MailingListRecord& r)
         s += *text ? ((*text)->size() > 20 ? std::to_string((*text)->size()) + "B" : **text) : "-";
     for (const auto* members : {&r.immediateMembers, &r.digestMembers})
         for (const ListMemberEntry& m : *members)
-            s += " " + std::to_string(m.delivery) + (m.blocked ? "B" : "") + m.address;
+            s.append(" ").append(std::to_string(m.delivery)).append(m.blocked ? "B" : "").append(m.address);
     return s + " #" + std::to_string(r.immediateMemberCount) + std::to_string(r.digestMemberCount);
 }
 
@@ -59,7 +59,7 @@ TEST(ListDirectory, RecordsWalkAndScheduleFilesFromTheServer)
                                    "subtxtpath: /s1\nsubtxtpath: /s2\nInvalidPosting: Forward\n") +
                 testenv::ListEntry("c", "mail: gamma\n") +
                 testenv::ListEntry("d",
-                                   "mail: ../delta\nfrequency: monthly\nwhichday: 40\narchive: x\n"
+                                   "mail: ../delta\nfrequency: monthly\nwhichday: +40\narchive: x\n"
                                    "digestsizelimit: 99999999999\nUseMimeDigest: no\nAutoSubscription: yes\n"
                                    "postingpermission: BLOCK\nRemoveReturnReceiptTo: no\nwelcometxtpath: " +
                                        huge + "\nunsubtxtpath: " + accents + "\nlistmember: digest;" + accents +
@@ -97,8 +97,13 @@ TEST(ListDirectory, RecordsWalkAndScheduleFilesFromTheServer)
                 alpha == std::to_string(NextDigestTime(after, 0, 0, 1, 7, 7)))
         << alpha;
     EXPECT_EQ(testenv::ReadFile(home / "beta/digest/digest.dt"), "keep");
+    EXPECT_FALSE(CreateDigestSchedule(directory.GetRecords()[1], after));
     EXPECT_FALSE(testenv::Exists(home / "gamma"));
-    EXPECT_EQ(DigestSchedulePath("../delta"), "");
+    for (const char* name : {"../delta", "a\\b", "a/b", "..", ".", "", "a\tb"}) EXPECT_EQ(DigestSchedulePath(name), "");
+    EXPECT_EQ(DigestSchedulePath("a b"), home.path() + "/a b/digest/digest.dt");
+    const std::string fits(259 - home.path().size() - 18, 'n');  // a path of 259 characters, then 260
+    EXPECT_EQ(DigestSchedulePath(fits).size(), 259u);
+    EXPECT_EQ(DigestSchedulePath(fits + "n"), "");
     directory.Free();
     EXPECT_EQ(directory.First(), nullptr);
 }
