@@ -9,7 +9,8 @@
 #   scripts/slapd.sh stop DIR             stops it
 #
 # Suffix dc=example,dc=org, administrator cn=admin,dc=example,dc=org with the password in
-# DIR/password. DIR/url holds the ldap:// URL, DIR/ldapi-url the socket's URL.
+# DIR/password. DIR/url holds the ldap:// URL, DIR/ldapi-url the socket's URL. With
+# SLAPD_WATCH_PID set, the server also stops when that process ends.
 set -eu
 TOP=$(cd "$(dirname "$0")/.." && pwd)
 SUFFIX="dc=example,dc=org"
@@ -69,6 +70,12 @@ CONF
         port=""
     done
     [ -n "$port" ] || { cat "$DIR/slapd.err" >&2; exit 1; }
+    # With SLAPD_WATCH_PID set, the server stops when that process is gone (a test that crashed).
+    if [ -n "${SLAPD_WATCH_PID:-}" ]; then
+        pid=$(cat "$DIR/slapd.pid")
+        (while kill -0 "$SLAPD_WATCH_PID" 2>/dev/null && kill -0 "$pid" 2>/dev/null; do sleep 1; done
+            kill -INT "$pid" 2>/dev/null) </dev/null >/dev/null 2>&1 &
+    fi
     echo "ldap://127.0.0.1:$port" >"$DIR/url"
     echo "ldapi://$socket" >"$DIR/ldapi-url"
     # slapd forks before it listens: wait (at most 5 s) until it answers.

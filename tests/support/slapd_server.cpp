@@ -1,6 +1,7 @@
 #include "support/slapd_server.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <stdexcept>
@@ -27,7 +28,8 @@ Slapd& Slapd::Get()
 {
     static Slapd server = [] {
         g_dir = std::make_unique<TempDir>();
-        const RunResult started = Run(kScript + " start " + Quote(g_dir->path()));
+        const RunResult started =
+            Run("SLAPD_WATCH_PID=" + std::to_string(::getpid()) + " " + kScript + " start " + Quote(g_dir->path()));
         if (started.status != 0) throw std::runtime_error("slapd did not start: " + started.err);
         return Slapd{g_dir->path(), Lines(started.out)[0], Lines(ReadFile(*g_dir / "ldapi-url"))[0],
                      ReadFile(*g_dir / "password")};
