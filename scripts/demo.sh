@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the main job on the bundled sample list, in a demonstration home the build ignores:
-# import the list's mbox, show a few stored messages, write the index pages.
+# import the list's mbox, show a few stored messages, write the index pages; then read the
+# lists from a private LDAP server and let the batch run archive the sample list through it.
 set -eu
 BUILD=${1:-build/release}
 TOP=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,6 +66,25 @@ run prev "$LIST" "$n" --sort thread
 echo
 run pages "$LIST"
 ARCHIVE=$("$CLI" --config "$DEMO/etc" path "$LIST")
+echo
+echo "== the mailing-list directory: a private LDAP server holding the sample lists"
+SLAPD_DIR="$DEMO/slapd"
+"$TOP/scripts/slapd.sh" start "$SLAPD_DIR" "$TOP/data/ldap/sample-lists.ldif" >/dev/null
+trap '"$TOP/scripts/slapd.sh" stop "$SLAPD_DIR"' EXIT
+cat >>"$DEMO/etc/kelmo.ini" <<INI
+
+[Ldap]
+HostName=$(cat "$SLAPD_DIR/url")
+Username=cn=admin,dc=example,dc=org
+Password=$(cat "$SLAPD_DIR/password")
+INI
+mkdir -p "$DEMO/dlmgr/$LIST/digest"
+run lists
+echo "digest schedule file of $LIST: $(cat "$DEMO/dlmgr/$LIST/digest/digest.dt") ($(date -d "@$(cat "$DEMO/dlmgr/$LIST/digest/digest.dt")"))"
+echo
+echo "== the batch run: $LIST's relations are gone, so it reloads them from the message files and writes the pages"
+rm -f "$ARCHIVE"archiveenv.db* "$ARCHIVE"archivebody.db* "$ARCHIVE"*.html
+run batch
 echo
 echo "Index pages of $LIST:"
 ls -1 "$ARCHIVE"*.html

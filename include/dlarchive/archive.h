@@ -109,6 +109,20 @@ public:
     using ProgressHandler = void (*)(uint32_t done, uint32_t total, void* context);
     static void SetProgressHandler(ProgressHandler handler, void* context);
 
+    // Batch run (src/archive_manager/batch_run.cpp): every list of the directory whose archive
+    // option is 1 and that has message files gets its relations reloaded when they are missing
+    // and its index pages regenerated. Catches nothing: a page failure ends the run.
+    void StartArchive();
+    // What the batch run did for one list, told to the handler after the list was handled.
+    struct BatchStep {
+        const char* list;
+        int32_t archiveFlag;  // 1 archived, 0 off, -1 unknown
+        bool reloaded;
+        bool pagesWritten;
+    };
+    using BatchHandler = void (*)(const BatchStep& step, void* context);
+    static void SetBatchHandler(BatchHandler handler, void* context);
+
     // The listings of the archive (distinct authors, distinct days, thread subjects) as
     // string chains the caller releases with freeStringChain. True, or a thrown exception.
     bool SortArchiveRecords(const char* listName, ms** authors, ms** dates, ms** threads, const char* locale);

@@ -6,6 +6,7 @@
 #include "dlarchive/db_error.h"
 #include "dlarchive/encoders.h"
 #include "dlarchive/export.h"
+#include "dlarchive/list_directory.h"
 #include "dlarchive/logging.h"
 #include "dlarchive/parser.h"
 #include "dlarchive/record_functions.h"
