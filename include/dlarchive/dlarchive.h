@@ -7,6 +7,7 @@
 #include "dlarchive/encoders.h"
 #include "dlarchive/export.h"
 #include "dlarchive/logging.h"
+#include "dlarchive/message_store.h"
 #include "dlarchive/parser.h"
 #include "dlarchive/record_functions.h"
 #include "dlarchive/records.h"
