@@ -69,11 +69,11 @@ bool RelationsOpen(const std::string& target)
     archivebody body(base, target.c_str());
     archiveenv envelope(base, target.c_str());
     if (envelope.status() != db_ok) {
-        Say(kEnvelopeTemplateDamaged);
+        Say("%s", kEnvelopeTemplateDamaged);
         return false;
     }
     if (body.status() != db_ok) {
-        Say(kBodyTemplateDamaged);
+        Say("%s", kBodyTemplateDamaged);
         return false;
     }
     envelope.lock(false, -1);
@@ -214,7 +214,7 @@ bool CopyTemplateFiles(const std::string& targetDirectory)
     // replaced, so a bad template replaces nothing.
     for (int i = 0; i < 2; ++i) {
         if (diaRel::CheckTemplate(copies[i].c_str(), kRelations[i]) != db_ok) {
-            Say(i == 0 ? kEnvelopeTemplateDamaged : kBodyTemplateDamaged);
+            Say("%s", i == 0 ? kEnvelopeTemplateDamaged : kBodyTemplateDamaged);
             return false;
         }
     }

@@ -20,8 +20,8 @@ using namespace testenv;
 
 namespace {
 
-// A running SMTP sink; a user's store files, templates, damaged relations of the folder inbox
-// below the base; kelmo.ini naming them all, the log in the root.
+// A running SMTP sink; a user's store files, templates, damaged relations of the folder "ïnbox" (not ASCII,
+// so its subject goes out as encoded words) below the base; kelmo.ini naming them all, the log in the root.
 struct Store {
     TempDir root, mail;
     pid_t sink = Spawn([this] {
@@ -29,14 +29,14 @@ struct Store {
                      mail.path().c_str(), nullptr);
     });
     Config config;
-    std::string tmp = root / "tmp", tmpl = root / "tmpl", inbox = root / "inbox", log = root / "kelmo.log",
+    std::string tmp = root / "tmp", tmpl = root / "tmpl", inbox = root / "ïnbox", log = root / "kelmo.log",
                 user = root / "s/u@d.com/", port;
     explicit Store(const std::string& recipient = "debug@example.org")
     {
-        for (const std::string& d : {tmp, tmpl, inbox, user + "inbox"}) MakeDirs(d);
+        for (const std::string& d : {tmp, tmpl, inbox, user + "ïnbox"}) MakeDirs(d);
         for (const char* r : {"archiveenv", "archivebody"})
             diaRel::Create(tmpl.c_str(), r), WriteFile(inbox + "/" + r + ".db", "damaged");
-        for (const char* f : {"mailbox.db", "mailbox.id0", "inbox/archiveenv.db", "inbox/archivebody.db"})
+        for (const char* f : {"mailbox.db", "mailbox.id0", "ïnbox/archiveenv.db", "ïnbox/archivebody.db"})
             WriteFile(user + f, std::string(300, *f));
         for (int i = 0; i < 1000 && !Exists(mail / "port"); ++i) usleep(10000);
         Configure(recipient, port = ReadFile(mail / "port"));
@@ -109,9 +109,9 @@ TEST(MessageStore, BadTemplatesReplaceNothing)
                           "already be corrupted.\nPlease contact QRN technical support for assistance.\n";
     // clang-format off
     struct { std::string relation, content, folder, out; } cases[] = {
-        {"archivebody", "", "inbox", "Unable to open file " + s.tmpl + "/archivebody.db!\n"},  // missing
-        {"archiveenv", "", "inbox", "Archive envelope" + damaged}, {"", "", "../inbox", ""},
-        {"archivebody", std::string(512, 'x'), "inbox", "Archive body" + damaged}, {"", "", std::string(300, 'f'), ""},
+        {"archivebody", "", "ïnbox", "Unable to open file " + s.tmpl + "/archivebody.db!\n"},  // missing
+        {"archiveenv", "", "ïnbox", "Archive envelope" + damaged}, {"", "", "../inbox", ""},
+        {"archivebody", std::string(512, 'x'), "ïnbox", "Archive body" + damaged}, {"", "", std::string(300, 'f'), ""},
         {"", "", "gone", "Unable to open file " + s.root / "gone/" + copy + "!\n"}};
     // clang-format on
     for (const auto& c : cases) {
@@ -136,9 +136,9 @@ TEST(MessageStore, ReportMailAndRebuildEdgeCases)
     struct { std::string path; int type, error; bool result; std::vector<std::string> log, attached; } cases[] = {
         {s.user, 2, 22, true, {"1 " + api + "Mailbox database: Corrupt", sending, subject + domain + "u@d.com>", box,
           "6 " + api + "OK"}, {s.tmp + "/mailbox.db", s.tmp + "/mailbox.id0", ini, s.log}},
-        {s.root / "s\\u@d.com\\inbox\\", 3, 3, true, {env, sending, subject + domain + "u@d.com - inbox>", rebuilding,
+        {s.root / "s\\u@d.com\\ïnbox\\", 3, 3, true, {env, sending, subject + domain + "u@d.com - ïnbox>", rebuilding,
           "6 MsgStore: OK"}, {s.tmp + "/archiveenv.db", ini, s.log}},
-        {s.user + "inbox/", 4, 11, true, {"1 " + api + "Message Body database: Not opened", rebuilding, "6 MsgStore: OK"}, {}},
+        {s.user + "ïnbox/", 4, 11, true, {"1 " + api + "Message Body database: Not opened", rebuilding, "6 MsgStore: OK"}, {}},
         {s.root / "s/nobody/", 7, 99, false, {"1 " + api + "Unknown database: Unknown database", sending,
           subject + domain + ">", rebuilding, "1 MsgStore: Failed"}, {ini, s.log}}};
     // clang-format on
@@ -167,14 +167,14 @@ TEST(MessageStore, ReportMailAndRebuildEdgeCases)
             EXPECT_TRUE(!got.empty() && (c.attached[i] != s.log || got.ends_with(c.log[2] + "\n")));
         }
     }
-    EXPECT_EQ(ReadFile(s.tmp + "/archiveenv.db"), std::string(300, 'i'));
+    EXPECT_EQ(ReadFile(s.tmp + "/archiveenv.db"), std::string(300, '\xc3'));
     EXPECT_FALSE(Exists(s.tmp + "/archivebody.db"));  // error 11: no report, no copy
 }
 
 TEST(MessageStore, FailedMailNoRecipientConcurrencyHugeLogAndTool)
 {
     Store s("");
-    const std::string folder = s.user + "inbox/";  // rebuilt by two processes, three threads each
+    const std::string folder = s.user + "ïnbox/";  // rebuilt by two processes, three threads each
     EXPECT_TRUE(RebuildMbx(folder.c_str(), DbMessageStatus, 22));
     EXPECT_EQ(s.TakeLog().size(), 3u);  // no report lines
     EXPECT_TRUE(std::filesystem::is_empty(s.tmp));
