@@ -123,7 +123,9 @@ void SendCorruptionReport(const char* path, const std::string& userName, const s
     const CQRNIniSetting settings;
     std::vector<std::string> files = Split(CopyDatabaseToTemp(path, type, settings.GetTempDir()));
     files.push_back(platform::ConfigFilePath());
-    files.push_back(platform::GetProfileString("Gateway", "LogDirectory", "", 259) + "/kelmo.log");
+    // Without a log directory the log goes to standard error: there is no file to attach.
+    const std::string logDirectory = platform::GetProfileString("Gateway", "LogDirectory", "", 259);
+    if (!logDirectory.empty()) files.push_back(logDirectory + "/kelmo.log");
     const std::string attachments = AttachableFiles(files);
 
     // The domain is what follows the postmaster's last "@"; an address without one has none.
