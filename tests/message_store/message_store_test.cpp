@@ -87,7 +87,7 @@ TEST(MessageStore, SplitStorePathAndCopyWholeFile)
         EXPECT_EQ(p.userDirectory + "|" + p.userName + "|" + p.folder, c.parts) << c.path;
     }
     TempDir dir;
-    const std::string src = dir / "src", dst = dir / "dst", none = dir / "none", bad = dir / "no/x";
+    const std::string src = dir / "src", dst = dir / "dst";  // failures: see the bad templates
     for (std::size_t size : {0, 1, 255, 256, 257, 512, 1000}) {
         std::string bytes(size, '\0');
         for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + size);
@@ -95,9 +95,6 @@ TEST(MessageStore, SplitStorePathAndCopyWholeFile)
         EXPECT_EQ(Stdout([&] { return CopyWholeFile(src.c_str(), dst.c_str()); }, true), "");
         EXPECT_EQ(ReadFile(dst), bytes);
     }
-    EXPECT_EQ(Stdout([&] { return CopyWholeFile(none.c_str(), "x"); }, false), "Unable to open file " + none + "!\n");
-    EXPECT_EQ(Stdout([&] { return CopyWholeFile(src.c_str(), bad.c_str()); }, false),
-              "Unable to open file " + bad + "!\n");
 }
 
 TEST(MessageStore, BadTemplatesReplaceNothing)

@@ -5,7 +5,6 @@ import asyncio, email, email.policy, json, os, sys
 from pathlib import Path
 from aiosmtpd.smtp import SMTP
 
-
 class Sink:
     count = 0
 
@@ -31,12 +30,10 @@ class Sink:
         os.rename(base + ".tmp", base + ".json")  # complete when it appears
         return "250 Message accepted"
 
-
 async def main(sink):
     server = await asyncio.get_running_loop().create_server(lambda: SMTP(sink), host="127.0.0.1", port=0)
     Path(sys.argv[1], "port.tmp").write_text(str(server.sockets[0].getsockname()[1]))
     os.rename(os.path.join(sys.argv[1], "port.tmp"), os.path.join(sys.argv[1], "port"))
     await server.serve_forever()
-
 
 asyncio.run(main(Sink()))
