@@ -24,8 +24,8 @@ namespace {
 // so its subject goes out as encoded words) below the base; kelmo.ini naming them all, the log in the root.
 struct Store {
     TempDir root, mail;
-    pid_t sink = Spawn([this] {
-        return execl("/usr/bin/python3", "python3", "-u", DLARCHIVE_SOURCE_DIR "/tests/support/smtp_sink.py",
+    pid_t sink = Spawn([this] {  // argv[0] in full: Python finds its modules from it, not from PATH's python3
+        return execl("/usr/bin/python3", "/usr/bin/python3", "-u", DLARCHIVE_SOURCE_DIR "/tests/support/smtp_sink.py",
                      mail.path().c_str(), nullptr);
     });
     Config config;
