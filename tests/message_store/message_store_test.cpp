@@ -107,7 +107,7 @@ TEST(MessageStore, BadTemplatesReplaceNothing)
     // clang-format off
     struct { std::string relation, content, folder, out; } cases[] = {
         {"archivebody", "", "ïnbox", "Unable to open file " + s.tmpl + "/archivebody.db!\n"},  // missing
-        {"archiveenv", "", "ïnbox", "Archive envelope" + damaged}, {"", "", "../inbox", ""},
+        {"archiveenv", "", "ïnbox", "Archive envelope" + damaged}, {"", "", "a/../../inbox", ""},
         {"archivebody", std::string(512, 'x'), "ïnbox", "Archive body" + damaged}, {"", "", std::string(300, 'f'), ""},
         {"", "", "gone", "Unable to open file " + s.root / "gone/" + copy + "!\n"}};
     // clang-format on
