@@ -221,6 +221,3 @@ private:
     struct Marker;
     Marker* m_marker;
 };
-
-// True while a message store rebuild runs; the archive rebuild neither sets nor reads it.
-extern "C" DLARCHIVE_API bool bArcRebuild;

@@ -8,6 +8,7 @@
 #include "dlarchive/export.h"
 #include "dlarchive/list_directory.h"
 #include "dlarchive/logging.h"
+#include "dlarchive/message_store.h"
 #include "dlarchive/parser.h"
 #include "dlarchive/record_functions.h"
 #include "dlarchive/records.h"

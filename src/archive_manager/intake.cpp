@@ -406,5 +406,3 @@ bool RebuildArchiveDb(const char* listName, CLogging* failure)
         return stopped({dlarchive::errors::kFileUnreadableCode, e.GetLastErrorMsg()});
     }
 }
-
-bool bArcRebuild = false;

@@ -96,8 +96,9 @@ void CFileUtil::CopyFile(const std::string& source, const std::string& target) c
 {
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.fd < 0) throw CFileUtilException(GetModuleName(), ErrnoText("Cannot open file", source, errno));
-    const std::string temp = target + ".copy-" + std::to_string(::getpid());
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // A name of its own per call: threads of one process may copy to the same target.
+    std::string temp = target + ".copy-XXXXXX";
+    Fd out(::mkostemp(temp.data(), O_CLOEXEC));
     if (out.fd < 0) throw CFileUtilException(GetModuleName(), ErrnoText("Cannot create file", temp, errno));
     char block[65536];
     for (;;) {
@@ -128,8 +129,8 @@ void CFileUtil::CopyFile(const std::string& source, const std::string& target) c
     }
 }
 
-void CFileUtil::CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard, bool bSkipExisting,
-                          bool bFailIfNone) const
+std::vector<std::string> CFileUtil::CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard,
+                                              bool bSkipExisting, bool bFailIfNone) const
 {
     std::vector<std::string> names;
     try {
@@ -140,11 +141,14 @@ void CFileUtil::CopyFiles(const char* sourceDir, const char* targetDir, const ch
     if (names.empty() && bFailIfNone)
         throw CFileUtilException(GetModuleName(),
                                  std::string("No file matches ") + dlarchive::platform::JoinPath(sourceDir, wildcard));
+    std::vector<std::string> copied;
     for (const std::string& name : names) {
         const std::string target = dlarchive::platform::JoinPath(targetDir, name);
         if (bSkipExisting && IsExist(target.c_str())) continue;
         CopyFile(dlarchive::platform::JoinPath(sourceDir, name), target);
+        copied.push_back(name);
     }
+    return copied;
 }
 
 bool CDirUtil::IsDelimiterExist(const char* path)

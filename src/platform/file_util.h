@@ -30,10 +30,12 @@ public:
     // Copies every file of the source directory whose name matches the wildcard (compared
     // without regard to case) into the target directory. bSkipExisting keeps files already
     // present in the target; without it they are replaced. bFailIfNone throws when no file
-    // matches. Any file that cannot be copied throws CFileUtilException.
-    void CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard, bool bSkipExisting,
-                   bool bFailIfNone) const;
-    // Copies one file through a temporary name, so that a reader never sees a partial copy.
+    // matches. Any file that cannot be copied throws CFileUtilException. Returns the names of
+    // the files copied, sorted.
+    std::vector<std::string> CopyFiles(const char* sourceDir, const char* targetDir, const char* wildcard,
+                                       bool bSkipExisting, bool bFailIfNone) const;
+    // Copies one file through a private temporary name beside the target (a copy that fails
+    // leaves no trace), so that a reader never sees a partial copy.
     void CopyFile(const std::string& source, const std::string& target) const;
 };
 
