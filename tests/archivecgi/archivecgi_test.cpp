@@ -71,13 +71,9 @@ std::string Render(std::string message, MimePart* tree = nullptr, std::string* b
                       "/get?part=", {"Att", "From", "Date", "Subj", "To", "Cc", "RT", "bytes"});
 }
 
-const std::string kMulti = "MIME-Version: 1.0\nContent-Type: multipart/%s; boundary=B\n\n--B\n";
-
-std::string Multi(const char* subtype, const std::string& parts)
+std::string Multi(const std::string& subtype, const std::string& parts)
 {
-    std::string head = kMulti;
-    head.replace(head.find("%s"), 2, subtype);
-    return head + parts + "\n--B--\n";
+    return "MIME-Version: 1.0\nContent-Type: multipart/" + subtype + "; boundary=B\n\n--B\n" + parts + "\n--B--\n";
 }
 
 TEST(ArchiveCgiBody, DecodesConvertsAndNeverPassesMarkup)

@@ -2,7 +2,7 @@
 """The archive through a private lighttpd, read in headless Chromium: index pages, next and
 previous in each order, search, downloads, and hostile messages that must run nothing.
 Usage: browser_test.py DLARCHIVE ARCHIVECGI SOURCE_DIR"""
-import base64, os, socket, subprocess, sys, tempfile, time, unittest, urllib.error, urllib.request
+import base64, contextlib, os, pathlib, shutil, socket, subprocess, sys, tempfile, time, unittest, urllib.error, urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
@@ -23,6 +23,14 @@ def message(subject, author, day, kind=None, *parts):
             f"Date: {day} Oct 2026 10:00:00 +0000\n{mime}\n{body}\n")
 
 
+def until(check):  # polls for up to five seconds
+    for _ in range(100):
+        with contextlib.suppress(OSError):
+            if check():
+                return
+        time.sleep(0.05)
+
+
 ANN = "Ann Lee <ann@example.org>"
 MBOX = "".join([
     message("Agenda", ANN, "Mon, 5"),
@@ -41,26 +49,22 @@ class Archive(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         home = cls.tmp.name
-        for d in ("etc", "dlmgr", "web", "run", "downloads"):
+        for d in ("etc", "dlmgr", "run", "downloads"):
             os.mkdir(f"{home}/{d}")
-        subprocess.run(["cp", "-R", f"{TOP}/data/web/.", f"{home}/web/"], check=True)
-        with open(f"{home}/etc/kelmo.ini", "w") as f:
-            f.write(f"[DlManager]\nDbPath={home}/dlmgr\n[Language Selection]\nen-us=English,utf-8,en-us.txt\n"
-                    f"de-de=Deutsch,utf-8,de-de.txt\n[Config]\nWebAdminDirectory={home}/web\n")
-        with open(f"{home}/list.mbox", "w") as f:
-            f.write(MBOX)
+        shutil.copytree(f"{TOP}/data/web", f"{home}/web")
+        pathlib.Path(f"{home}/etc/kelmo.ini").write_text(f"[DlManager]\nDbPath={home}/dlmgr\n[Language Selection]\nen-us=English,utf-8,en-us.txt\n"
+            f"de-de=Deutsch,utf-8,de-de.txt\n[Config]\nWebAdminDirectory={home}/web\n")
+        pathlib.Path(f"{home}/list.mbox").write_text(MBOX)
         for args in (["init"], ["import", "demo", f"{home}/list.mbox"], ["pages", "demo"]):
             subprocess.run([CLI, "--config", f"{home}/etc"] + args, check=True, stdout=subprocess.DEVNULL)
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
-        with open(f"{TOP}/data/lighttpd.conf.in") as f:
-            conf = f.read()
+        conf = pathlib.Path(f"{TOP}/data/lighttpd.conf.in").read_text()
         for name, value in (("ADDRESS", "127.0.0.1"), ("PORT", str(port)), ("WEB", f"{home}/web"),
                             ("STATE", f"{home}/run"), ("CGI", CGI), ("CONFIG", f"{home}/etc")):
             conf = conf.replace(f"@{name}@", value)
-        with open(f"{home}/run/lighttpd.conf", "w") as f:
-            f.write(conf)
+        pathlib.Path(f"{home}/run/lighttpd.conf").write_text(conf)
         cls.server = subprocess.Popen(["/usr/sbin/lighttpd", "-D", "-f", f"{home}/run/lighttpd.conf"])
         cls.base = f"http://127.0.0.1:{port}/vubo/scripts/archivecgi.exe?"
         options = webdriver.ChromeOptions()
@@ -69,26 +73,17 @@ class Archive(unittest.TestCase):
             options.add_argument(o)
         options.add_experimental_option("prefs", {"download.default_directory": f"{home}/downloads"})
         cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        for _ in range(100):
-            try:
-                urllib.request.urlopen(cls.base + "Command=GetThreadIndex&mailinglist=demo")
-                break
-            except (urllib.error.URLError, ConnectionError):
-                time.sleep(0.05)
+        until(lambda: urllib.request.urlopen(cls.base + "Command=GetThreadIndex&mailinglist=demo"))
 
     @classmethod
     def tearDownClass(cls):
         cls.driver.quit()
         cls.server.terminate()
         cls.server.wait()
-        with open(f"{cls.tmp.name}/run/error.log") as f:  # the CGI's standard error (sanitizer reports)
-            log = f.read()
+        log = pathlib.Path(f"{cls.tmp.name}/run/error.log").read_text()  # the CGI's standard error
         cls.tmp.cleanup()
         if "Sanitizer" in log or "runtime error" in log:
             raise AssertionError(log)
-
-    def open(self, query):
-        self.driver.get(self.base + query)
 
     def click(self, text=None, element=None):  # and wait for the page it leads to
         before = self.driver.current_url
@@ -103,7 +98,7 @@ class Archive(unittest.TestCase):
         for index, start, label, walk in (("GetThreadIndex", "Agenda", "By thread", [1, 2, 4]),
                                           ("GetAuthorIndex", "Agenda", "By author", [1, 3, 4]),
                                           ("GetDateIndex", "Re: Agenda", "By date", [2, 3])):
-            self.open(f"Command={index}&mailinglist=demo&locale=en-us")
+            self.driver.get(self.base + f"Command={index}&mailinglist=demo&locale=en-us")
             self.click(element=self.driver.find_elements(By.LINK_TEXT, start)[0])
             seen = [self.shown()]
             while self.driver.find_elements(By.LINK_TEXT, "Next message"):
@@ -120,7 +115,7 @@ class Archive(unittest.TestCase):
     def test_search_by_author_and_date(self):
         for by, text, found in (("author", "Ann Lee", ["Agenda", "Budget", "Re: Agenda"]),
                                 ("date", "6 Oct 2026", ["Re: Agenda", "Budget"])):
-            self.open("Command=Search&mailinglist=demo&locale=en-us")
+            self.driver.get(self.base + "Command=Search&mailinglist=demo&locale=en-us")
             self.driver.find_element(By.NAME, "text").send_keys(text)
             self.driver.find_element(By.CSS_SELECTOR, f"option[value={by}]").click()
             self.click(element=self.driver.find_element(By.CSS_SELECTOR, "input[type=submit]"))
@@ -130,32 +125,27 @@ class Archive(unittest.TestCase):
             self.assertEqual(self.shown(), 4 if by == "author" else 3)
 
     def test_download_is_the_part(self):
-        self.open("Command=ShowMessage&mailinglist=demo&nId=3&sort=ByThread&locale=en-us")
+        self.driver.get(self.base + "Command=ShowMessage&mailinglist=demo&nId=3&sort=ByThread&locale=en-us")
         self.driver.find_element(By.LINK_TEXT, "figures.bin").click()
-        path = f"{self.tmp.name}/downloads/figures.bin"
-        for _ in range(100):
-            if os.path.exists(path):
-                break
-            time.sleep(0.05)
-        with open(path, "rb") as f:
-            self.assertEqual(f.read(), ATTACHMENT)
+        path = pathlib.Path(f"{self.tmp.name}/downloads/figures.bin")
+        until(path.exists)
+        self.assertEqual(path.read_bytes(), ATTACHMENT)
 
     def test_hostile_message_runs_nothing(self):
         for query in ("Command=GetThreadIndex&mailinglist=demo", "Command=GetAuthorIndex&mailinglist=demo",
-                      "Command=ShowMessage&mailinglist=demo&nId=5&sort=ByAuthor",
-                      "Command=Search&mailinglist=demo&by=subject&partial=1&text=script"):
-            self.open(query + "&locale=en-us")
+                      "Command=Search&mailinglist=demo&by=subject&partial=1&text=script",
+                      "Command=ShowMessage&mailinglist=demo&nId=5&sort=ByAuthor"):
+            self.driver.get(self.base + query + "&locale=en-us")
             time.sleep(0.2)
             self.assertIsNone(self.driver.execute_script("return window.pwned"), query)
             self.assertEqual(self.driver.execute_script(
                 "return document.querySelectorAll('script,img[onerror],[onclick]:not(input),a[href^=javascript]')"
                 ".length"), 0, query)
-        self.assertIn("<pre class=\"body\">&lt;script&gt;window.pwned=1", self.page("ShowMessage&nId=5"))
-        for query, status, disposition in (("GetPart&mailinglist=demo&nId=5&part=2", 200, "attachment;"),
-                                           ("GetSource&mailinglist=demo&nId=5", 200, "attachment;"),
-                                           ("Nope&mailinglist=demo", 400, None),
-                                           ("GetThreadIndex&mailinglist=..", 400, None),
-                                           ("GetThreadIndex&mailinglist=none", 404, None)):
+        self.assertIn("<pre class=\"body\">&lt;script&gt;window.pwned=1", self.driver.page_source)
+        for query, status, disposition in (
+                ("GetPart&mailinglist=demo&nId=5&part=2", 200, "attachment;"), ("Nope&mailinglist=demo", 400, None),
+                ("GetSource&mailinglist=demo&nId=5", 200, "attachment;"), ("GetThreadIndex&mailinglist=..", 400, None),
+                ("GetThreadIndex&mailinglist=none", 404, None)):
             try:
                 response = urllib.request.urlopen(self.base + "Command=" + query)
             except urllib.error.HTTPError as e:
@@ -165,9 +155,6 @@ class Archive(unittest.TestCase):
             self.assertIn("default-src 'none'", response.headers["Content-Security-Policy"])
             self.assertEqual(response.headers["X-Content-Type-Options"], "nosniff")
             self.assertNotIn(self.tmp.name, response.read().decode("latin-1"))
-
-    def page(self, query):
-        return urllib.request.urlopen(self.base + "Command=" + query + "&mailinglist=demo").read().decode()
 
 
 if __name__ == "__main__":
