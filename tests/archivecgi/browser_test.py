@@ -39,7 +39,7 @@ MBOX = "".join([
             "Content-Type: application/octet-stream; name=figures.bin\nContent-Transfer-Encoding: base64\n\n"
             + base64.encodebytes(ATTACHMENT).decode()),
     message("Re: Agenda", ANN, "Wed, 7"),
-    message(XSS, f"\"{XSS}\" <evil@example.org>", "Thu, 8", "alternative",
+    message(XSS, f"\"{XSS}\" <evil@example.org>", "Thu, 8", "mixed",
             f"Content-Type: text/plain\n\n{XSS}", f"Content-Type: text/html\n\n{HTML}"),
 ])
 
