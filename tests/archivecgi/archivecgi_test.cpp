@@ -80,7 +80,7 @@ TEST(ArchiveCgiBody, DecodesConvertsAndNeverPassesMarkup)
 {
     const std::string html =
         "Content-Type: text/html\n\n<script>alert(1)</script><b onclick=\"x()\">Hi &amp; "
-        "<a href=\"javascript:y()\">bye</a></b>&#x263A;";
+        "<a href=\"javascript:y()\">bye</a></b>&#x263A; R&D";
     const struct {
         std::string message;
         std::vector<std::string> present, absent;
@@ -94,12 +94,13 @@ TEST(ArchiveCgiBody, DecodesConvertsAndNeverPassesMarkup)
         {"Content-Type: text/plain; charset=koi8-r\n\n\xf0\xd2\xc9\xd7\xc5\xd4\n", {"Привет"}},
         {"Content-Type: text/plain; charset=x-bogus\n\nna\xefve\n", {"naïve"}},
         {"Content-Type: text/plain\n\n<script>alert(1)</script>\n", {"&lt;script&gt;"}, {"<script"}},
-        {html, {"Hi &amp; bye", "\u263A", "(text/html,"}, {"alert", "<b", "onclick", "javascript"}},
+        {html, {"Hi &amp; bye", "\u263A R&amp;D", "(text/html,"}, {"alert", "<b", "onclick", "javascript"}},
         {Multi("alternative", "Content-Type: text/plain\n\nplain words\n--B\n" + html),
          {"plain words", "/get?part=2\">part 2</a> (text/html"},
          {"Hi &amp;"}},
-        {Multi("mixed", "Content-Type: message/rfc822\n\nFrom: Bo <bo@x.org>\nSubject: <i>inner\n\ninner body\n"),
-         {"<blockquote", "Bo &lt;bo@x.org&gt;", "&lt;i&gt;inner", "<pre class=\"body\">inner body"}},
+        {Multi("mixed",
+               "Content-Type: message/rfc822\n\nFrom: Bo <bo@x.org>\nTo: all:;\nSubject: <i>inner\n\ninner body\n"),
+         {"<blockquote", "Bo &lt;bo@x.org&gt;", "<td>all</td>", "&lt;i&gt;inner", "<pre class=\"body\">inner body"}},
         {Multi("mixed",
                "Content-Type: text/plain\n\nsee file\n--B\nContent-Type: application/pdf; name=\"a\\\"<b>.pdf\"\n"
                "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n"),
