@@ -2,7 +2,8 @@
 """The archive through a private lighttpd, read in headless Chromium: index pages, next and
 previous in each order, search, downloads, and hostile messages that must run nothing.
 Usage: browser_test.py DLARCHIVE ARCHIVECGI SOURCE_DIR"""
-import base64, contextlib, os, pathlib, shutil, socket, subprocess, sys, tempfile, time, unittest, urllib.error, urllib.request
+import base64, contextlib, os, pathlib, shutil, socket, subprocess, sys, tempfile, time, unittest
+import urllib.error, urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
@@ -52,7 +53,8 @@ class Archive(unittest.TestCase):
         for d in ("etc", "dlmgr", "run", "downloads"):
             os.mkdir(f"{home}/{d}")
         shutil.copytree(f"{TOP}/data/web", f"{home}/web")
-        pathlib.Path(f"{home}/etc/kelmo.ini").write_text(f"[DlManager]\nDbPath={home}/dlmgr\n[Language Selection]\nen-us=English,utf-8,en-us.txt\n"
+        pathlib.Path(f"{home}/etc/kelmo.ini").write_text(
+            f"[DlManager]\nDbPath={home}/dlmgr\n[Language Selection]\nen-us=English,utf-8,en-us.txt\n"
             f"de-de=Deutsch,utf-8,de-de.txt\n[Config]\nWebAdminDirectory={home}/web\n")
         pathlib.Path(f"{home}/list.mbox").write_text(MBOX)
         for args in (["init"], ["import", "demo", f"{home}/list.mbox"], ["pages", "demo"]):
@@ -101,13 +103,10 @@ class Archive(unittest.TestCase):
             self.driver.get(self.base + f"Command={index}&mailinglist=demo&locale=en-us")
             self.click(element=self.driver.find_elements(By.LINK_TEXT, start)[0])
             seen = [self.shown()]
-            while self.driver.find_elements(By.LINK_TEXT, "Next message"):
-                self.click("Next message")
-                seen.append(self.shown())
-            self.assertEqual(seen, walk, index)
-            while self.driver.find_elements(By.LINK_TEXT, "Previous message"):
-                self.click("Previous message")
-                seen.append(self.shown())
+            for step in ("Next message", "Previous message"):  # to the end of the order, then back
+                while self.driver.find_elements(By.LINK_TEXT, step):
+                    self.click(step)
+                    seen.append(self.shown())
             self.assertEqual(seen, walk + walk[-2::-1], index)
             self.click(label)
             self.assertIn(f"Command={index}", self.driver.current_url)
