@@ -52,6 +52,8 @@ TEST(ArchiveCgiQuery, ParsesOrRefuses)
             EXPECT_EQ(e.status, c.status);
         }
     }
+    const Request s = ParseQuery("Command=Search&mailinglist=a&text=x+%26y&by=author&case=1&partial=0");
+    EXPECT_EQ(std::tuple(s.text, s.by, s.ignoreCase, s.partial), std::tuple("x &y", 0, true, false));
 }
 
 // Parses a whole message as the intake does and renders its body.
