@@ -5,7 +5,7 @@ ASAN_DIR := build/asan
 BENCH_DIR := build/bench
 FUZZ_DIR := build/fuzz
 
-.PHONY: all deps build build-asan test test-release test-asan demo bench install clean format format-check fuzz
+.PHONY: all deps build build-asan test test-release test-asan demo serve bench install clean format format-check fuzz
 
 all: build
 
@@ -36,6 +36,11 @@ test: format-check test-release test-asan
 
 demo: build
 	./scripts/demo.sh $(RELEASE_DIR)
+
+# The demo archive through lighttpd on 127.0.0.1 (PORT=8080 unless given), in the foreground.
+PORT ?= 8080
+serve: build
+	./scripts/serve.sh $(RELEASE_DIR) $(PORT)
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DDLARCHIVE_BENCH=ON -DDLARCHIVE_TESTS=OFF

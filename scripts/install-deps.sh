@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs every Debian package the build, the tests, the demo, the benchmarks and the fuzz
+# Installs every Debian package the build, the tests (the web server and browser of the
+# front end's tests among them), the demo, the benchmarks and the fuzz
 # targets need (clang only recommends the libFuzzer runtime, libclang-rt-14-dev, and
 # recommendations are not installed here).
 # Idempotent and non-interactive: when everything is present it only asks dpkg.
@@ -9,7 +10,8 @@ PACKAGES="build-essential cmake pkg-config g++ make
 libc-client2007e-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
 libldap-dev slapd ldap-utils libcurl4-openssl-dev python3 python3-aiosmtpd
 libcrypt-dev nlohmann-json3-dev time xz-utils clang-format tzdata
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev
+lighttpd chromium chromium-driver python3-selenium"
 
 missing=""
 for p in $PACKAGES; do

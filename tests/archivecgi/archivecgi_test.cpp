@@ -1,0 +1,145 @@
+// The CGI program's query parsing and body rendering, on messages parsed as the intake does.
+#include <gtest/gtest.h>
+
+#include "body.h"
+#include "platform/cclient.h"
+#include "query.h"
+
+namespace archivecgi {
+namespace {
+
+TEST(ArchiveCgiQuery, ParsesOrRefuses)
+{
+    const struct {
+        const char* query;
+        int status;        // 0: accepted
+        const char* list;  // accepted: the decoded list
+        uint32_t id;
+        int sort;
+    } cases[] = {
+        {"Command=ShowMessage&mailinglist=sales&nId=12&sort=ByAuthor&locale=de-de", 0, "sales", 12, 0},
+        {"Command=ShowMessage&mailinglist=my%20list&nId=-1&sort=ByDate", 0, "my list", 0xFFFFFFFF, 1},
+        {"Command=ShowMessage&mailinglist=a+b&nId=4294967295", 0, "a b", 0xFFFFFFFF, 2},
+        {"Command=GetThreadIndex&mailinglist=s.a", 0, "s.a", 0, 2},
+        {"Command=ShowMessage&mailinglist=sales&nId=4294967296", 400},
+        {"Command=ShowMessage&mailinglist=sales&nId=12x", 400},
+        {"Command=ShowMessage&mailinglist=sales&nId=", 400},
+        {"Command=ShowMessage&mailinglist=sales&nId=1&sort=byauthor", 400},
+        {"Command=GetPart&mailinglist=sales&nId=1&part=-1", 400},
+        {"Command=Search&mailinglist=sales&by=body", 400},
+        {"Command=Delete&mailinglist=sales", 400},
+        {"mailinglist=sales", 400},
+        {"Command=GetThreadIndex", 400},
+        {"Command=GetThreadIndex&mailinglist=..", 400},
+        {"Command=GetThreadIndex&mailinglist=a%2Fb", 400},
+        {"Command=GetThreadIndex&mailinglist=a%5Cb", 400},
+        {"Command=GetThreadIndex&mailinglist=a..b", 400},
+        {"Command=GetThreadIndex&mailinglist=a%0Ab", 400},
+        {"Command=GetThreadIndex&mailinglist=", 400},
+        {"Command=GetThreadIndex&mailinglist=sales&locale=../x", 400},
+        {"Command=GetThreadIndex&mailinglist=sales%2", 400},
+        {"Command=GetThreadIndex&mailinglist=sales%zz", 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        try {
+            const Request r = ParseQuery(c.query);
+            ASSERT_EQ(c.status, 0);
+            EXPECT_EQ(r.list, c.list);
+            EXPECT_EQ(r.id, c.id);
+            EXPECT_EQ(r.sort, c.sort);
+        } catch (const HttpError& e) {
+            EXPECT_EQ(e.status, c.status);
+        }
+    }
+    const Request s = ParseQuery("Command=Search&mailinglist=a&text=x+%26y&by=author&case=1&partial=0");
+    EXPECT_EQ(std::tuple(s.text, s.by, s.ignoreCase, s.partial), std::tuple("x &y", 0, true, false));
+}
+
+// Parses a whole message as the intake does and renders its body.
+std::string Render(std::string message, MimePart* tree = nullptr, std::string* bodyText = nullptr)
+{
+    const std::size_t header = message.find("\n\n") + 2;
+    mail_envelope* envelope = nullptr;
+    mail_bodystruct* body = nullptr;
+    dlarchive::cclient::ParseMessage(message.data(), static_cast<uint32_t>(message.size()),
+                                     static_cast<uint32_t>(header), &envelope, &body);
+    const MimePart root = TreeFromBody(body);
+    dlarchive::cclient::FreeEnvelope(&envelope);
+    dlarchive::cclient::FreeBody(&body);
+    if (tree) *tree = root;
+    if (bodyText) *bodyText = message.substr(header);
+    return RenderBody(root, std::string_view(message).substr(header),
+                      "/get?part=", {"Att", "From", "Date", "Subj", "To", "Cc", "RT", "bytes"});
+}
+
+std::string Multi(const std::string& subtype, const std::string& parts)
+{
+    return "MIME-Version: 1.0\nContent-Type: multipart/" + subtype + "; boundary=B\n\n--B\n" + parts + "\n--B--\n";
+}
+
+TEST(ArchiveCgiBody, DecodesConvertsAndNeverPassesMarkup)
+{
+    const std::string html =
+        "Content-Type: text/html\n\n<script>alert(1)</script><b onclick=\"x()\">Hi &amp; "
+        "<a href=\"javascript:y()\">bye</a></b>&#x263A; R&D";
+    const struct {
+        std::string message;
+        std::vector<std::string> present, absent;
+    } cases[] = {
+        {"Content-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\ncaf=E9 "
+         "=3D=\n1\n",
+         {"café =1"},
+         {"=E9"}},
+        {"Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: base64\n\nw7xiZXIgPGI+\n",
+         {"über &lt;b&gt;"}},
+        {"Content-Type: text/plain; charset=koi8-r\n\n\xf0\xd2\xc9\xd7\xc5\xd4\n", {"Привет"}},
+        {"Content-Type: text/plain; charset=x-bogus\n\nna\xefve\n", {"naïve"}},
+        {"Content-Type: text/plain\n\n<script>alert(1)</script>\n", {"&lt;script&gt;"}, {"<script"}},
+        {html, {"Hi &amp; bye", "\u263A R&amp;D", "(text/html,"}, {"alert", "<b", "onclick", "javascript"}},
+        {Multi("alternative", "Content-Type: text/plain\n\nplain words\n--B\n" + html),
+         {"plain words", "/get?part=2\">part 2</a> (text/html"},
+         {"Hi &amp;"}},
+        {Multi("mixed",
+               "Content-Type: message/rfc822\n\nFrom: Bo <bo@x.org>\nTo: all:;\nSubject: <i>inner\n\ninner body\n"),
+         {"<blockquote", "Bo &lt;bo@x.org&gt;", "<td>all</td>", "&lt;i&gt;inner", "<pre class=\"body\">inner body"}},
+        {Multi("mixed",
+               "Content-Type: text/plain\n\nsee file\n--B\nContent-Type: application/pdf; name=\"a\\\"<b>.pdf\"\n"
+               "Content-Transfer-Encoding: base64\n\nJVBERi0xLjQK\n"),
+         {"see file", "/get?part=2\">a&quot;&lt;b&gt;.pdf</a> (application/pdf, 9 bytes)"}},
+    };
+    for (const auto& c : cases) {
+        const std::string out = Render(c.message);
+        SCOPED_TRACE(c.message + "\n=> " + out);
+        for (const std::string& s : c.present) EXPECT_NE(out.find(s), std::string::npos) << s;
+        for (const std::string& s : c.absent) EXPECT_EQ(out.find(s), std::string::npos) << s;
+    }
+}
+
+TEST(ArchiveCgiBody, PartsAreFoundByTheirNumbersAndHostileTreesStayBounded)
+{
+    MimePart tree;
+    std::string body;
+    Render(Multi("mixed",
+                 "Content-Type: text/plain\n\nx\n--B\nContent-Type: image/png\nContent-Transfer-Encoding: "
+                 "base64\n\niVBORw0KGgo=\n"),
+           &tree, &body);
+    for (const auto& [number, type, bytes] : std::vector<std::tuple<int, std::string, std::string>>{
+             {0, "multipart/mixed", ""}, {1, "text/plain", "x"}, {2, "image/png", "\x89PNG\r\n\x1a\n"}}) {
+        const MimePart* part = FindPart(tree, number);
+        ASSERT_NE(part, nullptr);
+        EXPECT_EQ(MediaType(*part), type);
+        if (number > 0) EXPECT_EQ(DecodeContent(*part, body), bytes);
+    }
+    EXPECT_EQ(FindPart(tree, 3), nullptr);
+    // Offsets that do not belong to the file give nothing; nesting deeper than c-client keeps.
+    MimePart outside = *FindPart(tree, 2);
+    outside.offset = static_cast<uint32_t>(body.size()) - 2;
+    EXPECT_EQ(DecodeContent(outside, body), "");
+    std::string deep;
+    for (int i = 0; i < 200; ++i) deep += "Content-Type: message/rfc822\n\n";
+    EXPECT_NE(Render(deep + "Content-Type: text/plain\n\nend\n").find("<blockquote"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace archivecgi
