@@ -242,6 +242,12 @@ public:
     dbError begin(int index = 0);
     dbError first();
     dbError next();
+    // Start a walk at a key instead of the first record: next() then reads the records after
+    // `key` in key order (seekAfter), or the records before it in descending key order
+    // (seekBefore), so a walk that wants the neighbours of a record reads no others. The key
+    // need not be stored.
+    dbError seekAfter(uint32_t id, uint16_t seq);
+    dbError seekBefore(uint32_t id, uint16_t seq);
 
     // "<directory>/<name>.db".
     static std::string FilePath(const char* directory, const char* name);
@@ -291,6 +297,7 @@ private:
     dbError ready();
     dbError readRow(void* statement, int firstColumn);
     void resetWalk();
+    dbError seek(uint32_t id, uint16_t seq, bool backwards);
     dbError afterWrite(int rc);
     dbError note(dbError result);
 

@@ -22,6 +22,7 @@ struct diaRel::Impl {
     bool poolable = true;          // false after a result that may mean damage
     sqlite3_stmt* walk = nullptr;  // the walk statement between steps, or null
     bool walkStarted = false;
+    bool backwards = false;     // the walk goes down in key order (seekBefore)
     bool havePosition = false;  // key of the last record the walk read
     uint32_t positionId = 0;
     uint16_t positionSeq = 0;
@@ -372,7 +373,31 @@ dbError diaRel::begin(int index)
     resetWalk();
     m_impl->walkStarted = true;
     m_impl->havePosition = false;
+    m_impl->backwards = false;
     return db_ok;
+}
+
+dbError diaRel::seek(uint32_t id, uint16_t seq, bool backwards)
+{
+    const dbError ready = this->ready();
+    if (ready != db_ok) return ready;
+    resetWalk();
+    m_impl->walkStarted = true;
+    m_impl->havePosition = true;
+    m_impl->positionId = id;
+    m_impl->positionSeq = seq;
+    m_impl->backwards = backwards;
+    return db_ok;
+}
+
+dbError diaRel::seekAfter(uint32_t id, uint16_t seq)
+{
+    return seek(id, seq, false);
+}
+
+dbError diaRel::seekBefore(uint32_t id, uint16_t seq)
+{
+    return seek(id, seq, true);
 }
 
 dbError diaRel::first()
@@ -382,6 +407,7 @@ dbError diaRel::first()
     resetWalk();
     m_impl->walkStarted = true;
     m_impl->havePosition = false;
+    m_impl->backwards = false;
     m_impl->walk = m_impl->conn->walkAll.get();
     return next();
 }
@@ -394,9 +420,9 @@ dbError diaRel::next()
         if (!m_impl->havePosition) {
             m_impl->walk = m_impl->conn->walkAll.get();
         } else {
-            // Continue after the last record read; the statement of the walk was ended by a
-            // write, a lock or a flush in between.
-            sqlite3_stmt* st = m_impl->conn->walkFrom.get();
+            // Continue after the last record read (or the key sought); the statement of the
+            // walk was ended by a write, a lock or a flush in between.
+            sqlite3_stmt* st = (m_impl->backwards ? m_impl->conn->walkBefore : m_impl->conn->walkFrom).get();
             sqlite3_bind_int64(st, 1, m_impl->positionId);
             sqlite3_bind_int64(st, 2, m_impl->positionSeq);
             m_impl->walk = st;

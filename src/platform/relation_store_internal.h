@@ -159,7 +159,7 @@ struct Connection {
     ino_t inode = 0;
     bool ready = false;      // set up: WAL opened, meta data checked, statements prepared
     dbError broken = db_ok;  // sticky failure found when it was set up
-    Statement get, insert, remove, walkAll, walkFrom, beginLock, commit, rollback;
+    Statement get, insert, remove, walkAll, walkFrom, walkBefore, beginLock, commit, rollback;
     std::chrono::steady_clock::time_point idleSince;
 
     Connection() = default;

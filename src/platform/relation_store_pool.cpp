@@ -69,7 +69,8 @@ sqlite3* OpenDatabase(const std::string& path, int flags, int* rc)
 
 Connection::~Connection()
 {
-    for (Statement* st : {&get, &insert, &remove, &walkAll, &walkFrom, &beginLock, &commit, &rollback}) st->finalize();
+    for (Statement* st : {&get, &insert, &remove, &walkAll, &walkFrom, &walkBefore, &beginLock, &commit, &rollback})
+        st->finalize();
     sqlite3_close_v2(db);
 }
 
@@ -139,6 +140,10 @@ dbError SetUpConnection(std::unique_ptr<Connection>& connection, const std::stri
     if (rc == SQLITE_OK)
         rc = c.walkFrom.prepare(
             db, "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) > (?1, ?2) ORDER BY id, seq");
+    if (rc == SQLITE_OK)
+        rc = c.walkBefore.prepare(db,
+                                  "SELECT id, seq, fixed, fields, crc FROM records WHERE (id, seq) < (?1, ?2) "
+                                  "ORDER BY id DESC, seq DESC");
     if (rc == SQLITE_OK) rc = c.beginLock.prepare(db, "BEGIN EXCLUSIVE");
     if (rc == SQLITE_OK) rc = c.commit.prepare(db, "COMMIT");
     if (rc == SQLITE_OK) rc = c.rollback.prepare(db, "ROLLBACK");

@@ -43,13 +43,15 @@ void CDlArchive::FindNeighbour(bool previous, uint32_t current, const char* key,
         archiveenv envelopes(base, m_szArchivePath, "archiveenv");
         if (envelopes.status() != db_ok || sort < 0 || sort > 2) return;
         int32_t failure = db_ok;
-        envelopes.begin(0);
-        for (envelopes.first(); envelopes.status() == db_ok; envelopes.next()) {
+        // The previous message is the last match before the current number in key order, the
+        // next one the first match after it: a walk from the current number, downwards for the
+        // previous one, meets the answer first and reads nothing beyond it.
+        if (previous)
+            envelopes.seekBefore(current, 0);
+        else
+            envelopes.seekAfter(current, UINT16_MAX);
+        for (envelopes.next(); envelopes.status() == db_ok; envelopes.next()) {
             const uint32_t id = envelopes.key().id;
-            if (previous ? id >= current : id <= current) {
-                if (previous) break;
-                continue;
-            }
             // The From list is decoded only when the order or the answer needs it.
             rules::FromAddress from;
             if (sort == 0 && (failure = rules::ReadFirstFrom(envelopes, from)) != db_ok) break;
@@ -64,7 +66,7 @@ void CDlArchive::FindNeighbour(bool previous, uint32_t current, const char* key,
             matched = true;
             matchId = id;
             matchTexts = std::move(texts);
-            if (!previous) break;
+            break;
         }
         end = failure != db_ok ? failure : envelopes.status();
         // Stopped early on purpose: the answer is complete.

@@ -151,6 +151,18 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
             kept.emplace_back(env.key().id, env.key().seq);
     EXPECT_EQ(Walk(env), kept);
     EXPECT_EQ(kept.size(), (expected.size() - 1) / 2);
+    // A walk from a key reads what lies beyond it, upwards or downwards, across a flush too.
+    const Key middle = kept[kept.size() / 2];
+    for (const bool down : {false, true}) {
+        std::vector<Key> seen;
+        ASSERT_EQ(down ? env.seekBefore(middle.first, middle.second) : env.seekAfter(middle.first, middle.second),
+                  db_ok);
+        for (env.next(); env.status() == db_ok; env.next())
+            if (seen.emplace_back(env.key().id, env.key().seq); seen.size() == 3) env.flush();
+        const auto at = std::lower_bound(kept.begin(), kept.end(), middle);
+        EXPECT_EQ(seen, down ? std::vector<Key>(std::make_reverse_iterator(at), kept.rend())
+                             : std::vector<Key>(at + 1, kept.end()));
+    }
     EXPECT_EQ(diaRel::Create(dir.c_str(), "archiveenv"), db_dup);  // never over a relation
     EXPECT_EQ(diaRel::Create((dir + "/missing/dir").c_str(), "archiveenv"), db_notopened);
 }
