@@ -2,10 +2,11 @@
 
 #include "platform/cclient_records.h"
 
+#include <cstring>
+#include <string>
+
 #include "dlarchive/archive.h"
-#include "dlarchive/encoders.h"
 #include "dlarchive/records.h"
-#include "platform/cclient.h"
 
 namespace dlarchive::search {
 
@@ -27,14 +28,52 @@ FromAddress FirstFrom(const mail_address* list)
     return from;
 }
 
+namespace {
+
+// The first item of a stored string list, read in place as StrParser reads it: the list is
+// empty when its length prefix (cut to the field) is 0; the item is absent when it is empty
+// or has no terminating zero.
+struct FirstItem {
+    bool listEmpty = true;
+    const char* text = nullptr;
+    std::size_t length = 0;
+
+    explicit FirstItem(const dbData& field)
+    {
+        const uint8_t* bytes = field.data();
+        const uint32_t size = field.length();
+        if (bytes == nullptr || size < 4) return;
+        uint32_t count = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+        if (count > size - 4) count = size - 4;
+        if (count == 0) return;
+        listEmpty = false;
+        const auto* zero = static_cast<const uint8_t*>(std::memchr(bytes + 4, 0, count));
+        if (zero == nullptr || zero == bytes + 4) return;
+        text = reinterpret_cast<const char*>(bytes + 4);
+        length = static_cast<std::size_t>(zero - (bytes + 4));
+    }
+    void CopyTo(std::string& out) const
+    {
+        if (text != nullptr) out.assign(text, length);
+    }
+};
+
+}  // namespace
+
+// What the From list's reader would give as its first address, without building the list:
+// every record of a walk by author passes here.
 int32_t ReadFirstFrom(const archiveenv& record, FromAddress& out)
 {
-    AddrParser reader;
-    mail_address* list = nullptr;
-    const int result = reader.Parse(record.fromPersonal, record.fromAdl, record.fromMailbox, record.fromHost, &list);
-    out = FirstFrom(list);
-    cclient::FreeAddress(&list);
-    return result;
+    out = FromAddress();
+    const FirstItem personal(record.fromPersonal), adl(record.fromAdl), mailbox(record.fromMailbox),
+        host(record.fromHost);
+    if (personal.listEmpty && adl.listEmpty && mailbox.listEmpty && host.listEmpty) return db_ok;
+    out.present = true;
+    personal.CopyTo(out.personal);
+    mailbox.CopyTo(out.mailbox);
+    host.CopyTo(out.host);
+    return db_ok;
 }
 
 const char* StoredSubject(const archiveenv& record)

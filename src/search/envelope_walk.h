@@ -13,7 +13,7 @@ namespace dlarchive::search {
 
 // The first address of a c-client From list.
 FromAddress FirstFrom(const mail_address* list);
-// The first address of the record's From list: 0, or the reader's failure.
+// The first address of the record's From list, read in place (always 0: nothing to fail).
 int32_t ReadFirstFrom(const archiveenv& record, FromAddress& out);
 // The record's subject and Date text; null when nothing (or the empty text) is stored.
 const char* StoredSubject(const archiveenv& record);
