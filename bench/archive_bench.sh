@@ -24,19 +24,8 @@ TOTAL=$(ls "$SRC" | grep -c '\.msg$')
 
 HOME_DIR="$WORK/home"
 rm -rf "$HOME_DIR"
-mkdir -p "$HOME_DIR/etc" "$HOME_DIR/dlmgr" "$HOME_DIR/web"
-cp -R "$TOP/data/web/." "$HOME_DIR/web/"
-cat > "$HOME_DIR/etc/kelmo.ini" <<INI
-[DlManager]
-DbPath=$HOME_DIR/dlmgr
-[Language Selection]
-en-us=English,utf-8,en-us.txt
-[Config]
-WebAdminDirectory=$HOME_DIR/web
-[Gateway]
-LogDirectory=$HOME_DIR/log
-LogLevel=1
-INI
+. "$TOP/bench/lib/bench_home.sh"
+bench_home "$HOME_DIR"
 dl() { "$CLI" --config "$HOME_DIR/etc" "$@"; }
 dl init --force >/dev/null
 

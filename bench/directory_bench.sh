@@ -14,25 +14,13 @@ SLAPD_DIR="$WORK/slapd"
 HOME_DIR="$WORK/home"
 
 rm -rf "$WORK"
-mkdir -p "$HOME_DIR/etc" "$HOME_DIR/dlmgr" "$HOME_DIR/web"
 "$TOP/scripts/slapd.sh" start "$SLAPD_DIR" >/dev/null
 trap '"$TOP/scripts/slapd.sh" stop "$SLAPD_DIR"' EXIT
-cp -R "$TOP/data/web/." "$HOME_DIR/web/"
-cat >"$HOME_DIR/etc/kelmo.ini" <<INI
-[DlManager]
-DbPath=$HOME_DIR/dlmgr
-[Language Selection]
-en-us=English,utf-8,en-us.txt
-[Config]
-WebAdminDirectory=$HOME_DIR/web
-[Gateway]
-LogDirectory=$HOME_DIR/log
-LogLevel=1
-[Ldap]
+. "$TOP/bench/lib/bench_home.sh"
+bench_home "$HOME_DIR" "[Ldap]
 HostName=$(cat "$SLAPD_DIR/url")
 Username=cn=admin,dc=example,dc=org
-Password=$(cat "$SLAPD_DIR/password")
-INI
+Password=$(cat "$SLAPD_DIR/password")"
 
 # measure LABEL COMMAND...: one line with wall time and peak memory.
 measure() {

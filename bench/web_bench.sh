@@ -19,19 +19,9 @@ mkdir -p "$WORK/src"
 [ -d "$WORK/src/big-$N" ] || "$CORPUS/make_big.sh" "$N" "$WORK/src/big-$N" "$WORK/src/jailhouse-dev" >/dev/null
 
 HOME_DIR="$WORK/web-home"
-mkdir -p "$HOME_DIR/etc" "$HOME_DIR/dlmgr" "$HOME_DIR/web" "$HOME_DIR/run"
-cp -R "$TOP/data/web/." "$HOME_DIR/web/"
-cat > "$HOME_DIR/etc/kelmo.ini" <<INI
-[DlManager]
-DbPath=$HOME_DIR/dlmgr
-[Language Selection]
-en-us=English,utf-8,en-us.txt
-[Config]
-WebAdminDirectory=$HOME_DIR/web
-[Gateway]
-LogDirectory=$HOME_DIR/log
-LogLevel=1
-INI
+mkdir -p "$HOME_DIR/run"
+. "$TOP/bench/lib/bench_home.sh"
+bench_home "$HOME_DIR"
 LIST="big$N"
 # The list is built once and kept between runs (rebuilding 100,000 messages takes minutes).
 if [ ! -f "$HOME_DIR/dlmgr/$LIST/archive/en-us-thread.html" ]; then

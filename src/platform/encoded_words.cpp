@@ -8,6 +8,9 @@
 
 namespace {
 
+using dlarchive::Base64Value;
+using dlarchive::HexValue;
+
 bool IsLinearWhiteSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -24,24 +27,6 @@ bool IsTokenChar(char c)
 bool IsEncodedTextChar(char c)
 {
     return c > ' ' && c < 0x7f && c != '?';
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;  // lower case is not canonical but seen
-    return -1;
-}
-
-int Base64Value(char c)
-{
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
 }
 
 bool DecodeQ(std::string_view in, std::string& out)
@@ -207,3 +192,25 @@ extern "C" void FreeString(char* text)
 {
     std::free(text);
 }
+
+namespace dlarchive {
+
+int Base64Value(unsigned char c)
+{
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+int HexValue(unsigned char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;  // lower case is not canonical but seen
+    return -1;
+}
+
+}  // namespace dlarchive

@@ -21,3 +21,12 @@ char* Get1522Charset(const char* text);
 void FreeString(char* text);
 
 }  // extern "C"
+
+namespace dlarchive {
+
+// The value of a base64 digit, of a hexadecimal digit (either case); -1 for any other byte.
+// Shared with the decoders of message bodies.
+int Base64Value(unsigned char c);
+int HexValue(unsigned char c);
+
+}  // namespace dlarchive

@@ -7,6 +7,7 @@
 
 #include "body.h"
 #include "index_pages/page_render.h"
+#include "platform/encoded_words.h"
 #include "record_store/convert_utf8.h"
 
 namespace archivecgi {
@@ -15,16 +16,6 @@ namespace {
 using dlarchive::pages::EscapeHtml;
 
 constexpr int kTypeText = 0, kTypeMultipart = 1, kEncBase64 = 3, kEncQuotedPrintable = 4;
-
-int Base64Value(unsigned char c)
-{
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 // Characters outside the alphabet (line ends, garbage) are passed over; "=" ends the data.
 std::string DecodeBase64(std::string_view in)
@@ -35,7 +26,7 @@ std::string DecodeBase64(std::string_view in)
     int count = 0;
     for (unsigned char c : in) {
         if (c == '=') break;
-        const int v = Base64Value(c);
+        const int v = dlarchive::Base64Value(c);
         if (v < 0) continue;
         bits = (bits << 6) | static_cast<uint32_t>(v);
         if (++count == 4) {
@@ -49,14 +40,6 @@ std::string DecodeBase64(std::string_view in)
     if (count == 2) out += static_cast<char>(bits >> 4);
     if (count == 3) out += static_cast<char>(bits >> 10), out += static_cast<char>(bits >> 2);
     return out;
-}
-
-int Hex(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 // "=XX" and soft line breaks undone; any other "=" is kept as written.
@@ -73,8 +56,8 @@ std::string DecodeQuotedPrintable(std::string_view in)
             i += 1;
         } else if (i + 2 < in.size() && in[i + 1] == '\r' && in[i + 2] == '\n') {
             i += 2;
-        } else if (i + 2 < in.size() && Hex(in[i + 1]) >= 0 && Hex(in[i + 2]) >= 0) {
-            out += static_cast<char>(Hex(in[i + 1]) * 16 + Hex(in[i + 2]));
+        } else if (i + 2 < in.size() && dlarchive::HexValue(in[i + 1]) >= 0 && dlarchive::HexValue(in[i + 2]) >= 0) {
+            out += static_cast<char>(dlarchive::HexValue(in[i + 1]) * 16 + dlarchive::HexValue(in[i + 2]));
             i += 2;
         } else {
             out += '=';
