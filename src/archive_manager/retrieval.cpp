@@ -40,14 +40,18 @@ std::unique_ptr<LanguageTable> OpenTable(const char* locale)
 // The relations tie a message's records together: a message whose envelope is there without its
 // body, or the other way round, lost records to damage the store's checks cannot see (frames of
 // a write-ahead log dropped as garbage). Not while a run writes the archive: it stores the
-// envelope first.
-template <typename Relation>
-bool OtherHalfStored(Relation& other, uint32_t number, const char* archivePath)
+// envelope first. A run may also have stored both halves and ended between the read that
+// missed this half and the read of the other one: this half is read again before it counts as
+// lost.
+template <typename Self, typename Other>
+bool HalfLost(Self& self, Other& other, uint32_t number, const char* archivePath)
 {
     if (other.status() != db_ok) return false;
     other.setKey(idxkey{number, 0});
-    return other.get(0) == db_ok &&
-           dlarchive::archive::GetRunState(archivePath) != dlarchive::archive::RunState::kRunning;
+    if (other.get(0) != db_ok) return false;
+    if (dlarchive::archive::GetRunState(archivePath) == dlarchive::archive::RunState::kRunning) return false;
+    self.setKey(idxkey{number, 0});
+    return self.get(0) == db_notfound;
 }
 
 }  // namespace
@@ -70,7 +74,7 @@ void CDlArchive::GetArchiveEnv(uint32_t number, int8_t seq, mail_envelope*& enve
         result = ::GetArchiveEnv(&envelopes, &key, &envelope, messageSize, headerSize);
         if (result == db_notfound && seq == 0) {
             archivebody bodies(base, m_szArchivePath, "archivebody");
-            if (OtherHalfStored(bodies, number, m_szArchivePath)) result = db_corrupt;
+            if (HalfLost(envelopes, bodies, number, m_szArchivePath)) result = db_corrupt;
         }
     }
     // Damage that only the read found (22) is reported as rebuilt (18), so it is rebuilt,
@@ -105,7 +109,7 @@ void CDlArchive::GetArchiveBody(uint32_t number, int8_t seq, mail_bodystruct*& b
         }
         idxkey key{number, RecordSeq(seq)};
         result = ::GetArchiveBody(&bodies, &envelopes, &key, &body, messageSize, headerSize);
-        if (result == db_notfound && seq == 0 && OtherHalfStored(envelopes, number, m_szArchivePath))
+        if (result == db_notfound && seq == 0 && HalfLost(bodies, envelopes, number, m_szArchivePath))
             result = db_corrupt;
     }
     // As for the envelope: damage found by the read is rebuilt before 18 reports it.
