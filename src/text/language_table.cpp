@@ -134,24 +134,24 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
     // An empty file name would name the directory itself, which must not pass for a file.
     if (!S_ISREG(languageStatus.st_mode)) return false;
 
-    bool built = false;
+    const auto languageSize = static_cast<uint64_t>(languageStatus.st_size);
     struct stat indexStatus {};
+    bool stale;
     if (::stat(indexPath, &indexStatus) != 0) {
         if (errno != ENOENT) return false;
-        if (!BuildIndex(languagePath, indexPath)) return false;
-        built = true;
-    } else if (IsLater(languageStatus.st_mtim, indexStatus.st_mtim)) {
+        stale = true;
+    } else {
         // Equal times keep the index: only a strictly newer language file is re-read.
-        if (!BuildIndex(languagePath, indexPath)) return false;
-        built = true;
+        stale = IsLater(languageStatus.st_mtim, indexStatus.st_mtim);
     }
+    bool loaded = stale ? BuildIndex(languagePath, indexPath) && LoadIndex(indexPath, languageSize)
+                        : LoadIndex(indexPath, languageSize);
     // An index that cannot belong to the language file (left empty by a full disk, damaged)
     // counts as missing: it is built afresh, once.
-    if (!LoadIndex(indexPath, static_cast<uint64_t>(languageStatus.st_size))) {
-        if (built || !BuildIndex(languagePath, indexPath) ||
-            !LoadIndex(indexPath, static_cast<uint64_t>(languageStatus.st_size)))
-            return false;
-    }
+    if (!loaded && !stale) loaded = BuildIndex(languagePath, indexPath) && LoadIndex(indexPath, languageSize);
+    // Where no index can be written beside the file (a folder this process may only read,
+    // such as an installed one), a private one serves this table.
+    if (!loaded && !LoadPrivateIndex(languagePath, languageSize)) return false;
 
     m_languageFile = std::fopen(languagePath, "r");
     if (m_languageFile == nullptr) return false;
@@ -160,6 +160,17 @@ bool LanguageTable::Open(const char* languageKey, LanguageModule module)
     m_fileSize = static_cast<uint64_t>(openedStatus.st_size);
     m_opened = true;
     return true;
+}
+
+bool LanguageTable::LoadPrivateIndex(const char* languagePath, uint64_t languageSize)
+{
+    static std::atomic<unsigned> s_counter{0};
+    const char* temp = std::getenv("TMPDIR");
+    const std::string path = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/dlarchive-language-" +
+                             std::to_string(::getpid()) + "-" + std::to_string(s_counter++) + ".idx";
+    const bool loaded = BuildIndex(languagePath, path.c_str()) && LoadIndex(path.c_str(), languageSize);
+    ::unlink(path.c_str());
+    return loaded;
 }
 
 bool LanguageTable::LoadIndex(const char* indexPath, uint64_t languageSize)

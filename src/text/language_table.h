@@ -67,6 +67,8 @@ private:
     // Reads the index into the offsets; false when it cannot have been built from a language
     // file of that size (no whole entries, offsets beyond the file or not rising).
     bool LoadIndex(const char* indexPath, uint64_t languageSize);
+    // Builds an index of the language file in the temporary directory, loads it and removes it.
+    bool LoadPrivateIndex(const char* languagePath, uint64_t languageSize);
 
     std::FILE* m_languageFile = nullptr;
     uint64_t m_fileSize = 0;                // of the language file when it was opened

@@ -64,4 +64,16 @@ TEST(LanguageIndex, EmptyDamagedAndConcurrentIndexesAreRebuilt)
     }
     // No temporary file is left beside the index.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 2);
+
+    // Where no index can take its place beside the file (here a directory in the way; for a
+    // reader, a folder it may not write), a private index serves, and none is left behind.
+    testenv::TempDir temp;
+    const char* set = std::getenv("TMPDIR");
+    const std::string previous = set != nullptr ? set : "";
+    ::setenv("TMPDIR", temp.path().c_str(), 1);
+    std::filesystem::remove(index);
+    testenv::MakeDirs(index + "/in-the-way");
+    EXPECT_TRUE(opensWhole());
+    EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+    set != nullptr ? ::setenv("TMPDIR", previous.c_str(), 1) : ::unsetenv("TMPDIR");
 }
