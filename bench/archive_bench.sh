@@ -15,16 +15,12 @@ if [ ! -f "$CORPUS/jailhouse-dev.tar.xz" ]; then
     echo "archive_bench: no corpus at $CORPUS; skipped"
     exit 0
 fi
-mkdir -p "$WORK/src"
-if [ ! -d "$WORK/src/jailhouse-dev" ]; then
-    tar -xJf "$CORPUS/jailhouse-dev.tar.xz" -C "$WORK/src"
-fi
-SRC="$WORK/src/jailhouse-dev"
+. "$TOP/bench/lib/bench_home.sh"
+SRC=$(corpus_list)
 TOTAL=$(ls "$SRC" | grep -c '\.msg$')
 
 HOME_DIR="$WORK/home"
 rm -rf "$HOME_DIR"
-. "$TOP/bench/lib/bench_home.sh"
 bench_home "$HOME_DIR"
 dl() { "$CLI" --config "$HOME_DIR/etc" "$@"; }
 dl init --force >/dev/null
@@ -57,10 +53,7 @@ rm -rf "$HOME_DIR/dlmgr/imported"
 measure "import jailhouse-dev mbox" "$TOTAL" "$CLI" --config "$HOME_DIR/etc" import imported "$WORK/jailhouse.mbox"
 
 for n in $SIZES; do
-    if [ ! -d "$WORK/src/big-$n" ]; then
-        "$CORPUS/make_big.sh" "$n" "$WORK/src/big-$n" "$SRC" >/dev/null
-    fi
-    place "big$n" "$WORK/src/big-$n"
+    place "big$n" "$(corpus_list "$n")"
     measure "rebuild $n (relations + en-us pages)" "$n" "$CLI" --config "$HOME_DIR/etc" rebuild "big$n"
     measure "reload $n (relations only)" "$n" "$CLI" --config "$HOME_DIR/etc" reload "big$n"
     measure "pages $n (en-us)" "$n" "$CLI" --config "$HOME_DIR/etc" pages "big$n"

@@ -14,13 +14,11 @@ if [ ! -f "$CORPUS/jailhouse-dev.tar.xz" ] || [ ! -x /usr/sbin/lighttpd ]; then
     echo "web_bench: no corpus at $CORPUS or no lighttpd; skipped"
     exit 0
 fi
-mkdir -p "$WORK/src"
-[ -d "$WORK/src/jailhouse-dev" ] || tar -xJf "$CORPUS/jailhouse-dev.tar.xz" -C "$WORK/src"
-[ -d "$WORK/src/big-$N" ] || "$CORPUS/make_big.sh" "$N" "$WORK/src/big-$N" "$WORK/src/jailhouse-dev" >/dev/null
+. "$TOP/bench/lib/bench_home.sh"
+MESSAGES=$(corpus_list "$N")
 
 HOME_DIR="$WORK/web-home"
 mkdir -p "$HOME_DIR/run"
-. "$TOP/bench/lib/bench_home.sh"
 bench_home "$HOME_DIR"
 LIST="big$N"
 # The list is built once and kept between runs (rebuilding 100,000 messages takes minutes).
@@ -28,7 +26,7 @@ if [ ! -f "$HOME_DIR/dlmgr/$LIST/archive/en-us-thread.html" ]; then
     "$CLI" --config "$HOME_DIR/etc" init --force >/dev/null
     rm -rf "$HOME_DIR/dlmgr/$LIST"
     mkdir -p "$HOME_DIR/dlmgr/$LIST/archive"
-    find "$WORK/src/big-$N" -maxdepth 1 -name "*.msg" -exec cp -t "$HOME_DIR/dlmgr/$LIST/archive/" {} +
+    find "$MESSAGES" -maxdepth 1 -name "*.msg" -exec cp -t "$HOME_DIR/dlmgr/$LIST/archive/" {} +
     "$CLI" --config "$HOME_DIR/etc" rebuild "$LIST" >/dev/null
 fi
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
