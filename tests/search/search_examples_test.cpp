@@ -67,13 +67,10 @@ struct Search : testenv::SalesList {
     // The code and text a search fails with, or "ok".
     std::string Failure(const char* locale = "en-us")
     {
-        try {
-            Find(0, "x", false, false, locale);
-        } catch (const CDlArchiveException& e) {
-            EXPECT_EQ(manager.GetLastError(), e.GetLastError());
-            return std::to_string(e.GetLastError()) + " " + e.GetLastErrorMsg();
-        }
-        return "ok";
+        const auto [code, text] = testenv::Thrown([&] { Find(0, "x", false, false, locale); });
+        if (code == 0) return "ok";
+        EXPECT_EQ(manager.GetLastError(), code);
+        return std::to_string(code) + " " + text;
     }
 };
 
