@@ -354,11 +354,24 @@ TEST_F(Intake, RemoteFileLinesAndFailures)
         const auto lines = testenv::Lines(testenv::ReadFile(archive + "remote.txt"), "\r\n");
         return line < lines.size() ? lines[line] : std::string();
     };
-    EXPECT_EQ(update(""), std::make_pair(22, std::string("Member's email not found.")));
-    EXPECT_EQ(update(" , ,\t").first, 22);
-    EXPECT_EQ(update("ann@example.org\r\n"), std::make_pair(23, std::string("Password not found.")));
-    EXPECT_EQ(update("ann@example.org x").first, 23);  // too short to hold the line end
-    EXPECT_EQ(update("a@b.org " + std::string(262, 'p')).first, 23);
+    // Entries that name no member or password, or would not make one line, take no line.
+    const std::string none = "Member's email not found.", invalid = "Member's email is invalid.",
+                      noPassword = "Password not found.", empty = "Password is empty.";
+    const std::pair<std::string, std::string> refused[] = {
+        {"", none},
+        {" , ,\t", none},
+        {"ann;x@example.org pw\r\n", invalid},
+        {"ann@example.org\r\nbob@example.org pw\r\n", invalid},
+        {"ann@example.org\rx pw\r\n", invalid},
+        {"ann\x01@example.org pw\r\n", invalid},
+        {"ann\x7f@example.org pw\r\n", invalid},
+        {"ann@example.org\r\n", noPassword},
+        {"ann@example.org x", noPassword},  // too short for the line end
+        {"a@b.org " + std::string(262, 'p'), noPassword},
+        {"ann@example.org \r\n", empty},
+        {"ann@example.org,pw", empty}};
+    for (const auto& [entry, text] : refused)
+        EXPECT_EQ(update(entry), std::make_pair(text[0] == 'M' ? 22 : 23, text)) << entry;
     EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
     // Blanks and commas in any run separate; the line end goes; without it the password
     // loses its last two characters.

@@ -108,23 +108,3 @@ TEST_F(Hardening, ReloadTakesExactlyTheIntakeNamesAndPassesOverEmptyFiles)
     }
     EXPECT_FALSE(manager.CheckArchiveMessages());
 }
-
-TEST_F(Hardening, RemoteEntriesThatWouldNotMakeOneLineAreRefused)
-{
-    const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {"ann;x@example.org pw\r\n", 22, "Member's email is invalid."},
-        {"ann@example.org\r\nbob@example.org pw\r\n", 22, "Member's email is invalid."},
-        {"ann@example.org\rx pw\r\n", 22, "Member's email is invalid."},
-        {std::string("ann\x01@example.org pw\r\n"), 22, "Member's email is invalid."},
-        {"ann\x7f@example.org pw\r\n", 22, "Member's email is invalid."},
-        {"ann@example.org \r\n", 23, "Password is empty."},
-        {"ann@example.org,pw", 23, "Password is empty."},
-    };
-    for (const auto& [entry, code, text] : cases) {
-        std::vector<char> buffer(entry.begin(), entry.end());
-        buffer.push_back('\0');
-        EXPECT_EQ(testenv::Thrown([&] { manager.UpdateRemoteFile(buffer.data()); }), std::make_pair(code, text))
-            << entry;
-    }
-    EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
-}

@@ -67,18 +67,11 @@ std::vector<std::string> Leftovers(const std::string& archive)
     return odd;
 }
 
-int Rounds(int fallback)
-{
-    const char* text = std::getenv("DLARCHIVE_TRIAL_ROUNDS");
-    return text != nullptr ? std::atoi(text) : fallback;
-}
-
 // Four imports of 100 messages each race a rebuild of the same list: afterwards every message
 // file is indexed, no marker or temporary file is left, and the pages list every message.
 TEST(ArchiveSafety, ImportsRacingARebuildLoseNothing)
 {
-    const int rounds = Rounds(4);
-    for (int round = 0; round < rounds; ++round) {
+    for (int round = 0; round < 4; ++round) {
         testenv::ArchiveHome home;
         const std::string archive = home.CreateList("sales");
         // What a process that had the templates open leaves beside them.

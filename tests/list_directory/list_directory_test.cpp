@@ -1,8 +1,6 @@
 // The mailing-list directory against a real slapd: records, walk, digest schedule files,
 // load failures; NextDigestTime on the calendar of a zone with daylight saving.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -113,13 +111,8 @@ TEST(ListDirectory, LoadFailuresEndWithoutRecordsAndWithoutHanging)
     const testenv::Slapd& slapd = testenv::Slapd::Get();
     slapd.Reset("");
     // A server that accepts connections and never answers.
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ::listen(silent, 4);
-    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string silentUrl = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const auto [silent, silentPort] = testenv::SilentServer();
+    const std::string silentUrl = "ldap://127.0.0.1:" + std::to_string(silentPort);
     const struct {
         std::string ini;
         bool loaded;

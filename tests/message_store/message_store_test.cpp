@@ -1,7 +1,6 @@
 // Message store rebuild: the path split, the whole-file copy, bad templates, and the report
 // mail as a real SMTP server (tests/support/smtp_sink.py) receives it.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -185,12 +184,9 @@ TEST(MessageStore, FailedMailNoRecipientConcurrencyHugeLogAndTool)
     for (const auto& e : std::filesystem::directory_iterator(s.inbox))
         EXPECT_EQ(e.path().string().find(".template"), std::string::npos) << e.path();
 
-    const int quiet = socket(AF_INET, SOCK_STREAM, 0);  // takes connections, never answers
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t n = sizeof a;
-    ASSERT_EQ(bind(quiet, (sockaddr*)&a, n) | listen(quiet, 4) | getsockname(quiet, (sockaddr*)&a, &n), 0);
+    const auto [quiet, quietPort] = SilentServer();
     // clang-format off
-    struct { std::string port, recipient, why; } cases[] = {{std::to_string(ntohs(a.sin_port)), "d@x", "timed out"},
+    struct { std::string port, recipient, why; } cases[] = {{std::to_string(quietPort), "d@x", "timed out"},
         {s.port, "a\r\nRCPT TO:<x@y>", "Invalid recipient"}, {s.port, "refuse@x", "failed"}, {"1", "d@x", "failed"}};
     // clang-format on
     for (const auto& c : cases) {

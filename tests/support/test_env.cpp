@@ -1,5 +1,7 @@
 #include "support/test_env.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +107,17 @@ pid_t Spawn(const std::function<int()>& body)
     } catch (...) {
     }
     ::_exit(status);
+}
+
+std::pair<int, int> SilentServer()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 4) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no listening socket");
+    return {fd, ntohs(address.sin_port)};
 }
 
 int Wait(pid_t pid)

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testenv {
@@ -60,5 +61,8 @@ std::string Quote(const std::string& text);
 // the child never returns into the test. Wait gives that status, or -1.
 pid_t Spawn(const std::function<int()>& body);
 int Wait(pid_t pid);
+
+// A socket on 127.0.0.1 that takes connections and never answers: {descriptor, port}.
+std::pair<int, int> SilentServer();
 
 }  // namespace testenv
