@@ -20,21 +20,7 @@ using testenv::Thrown;
 
 namespace {
 
-struct Intake : testenv::SalesList {
-    std::pair<int, std::string> Add(uint32_t number)
-    {
-        return Thrown([&] { manager.AddArchive(archive.c_str(), number); });
-    }
-    int Stored()
-    {
-        diamondBase base;
-        archiveenv env(base, archive.c_str());
-        int count = 0;
-        env.begin(0);
-        for (env.first(); env.status() == db_ok; env.next()) count += env.key().seq == 0;
-        return count;
-    }
-};
+using Intake = testenv::SalesList;
 
 // The result mappings are the archive manager's own; a subclass reaches them.
 struct Mapper : CDlArchive {
@@ -177,7 +163,7 @@ TEST_F(Intake, FailuresRebuildsAndRecursion)
                                              parts + "--b--\n"));
     EXPECT_FALSE(manager.AddArchive(archive.c_str(), 5));
     EXPECT_EQ(manager.GetLastError(), 15);
-    EXPECT_EQ(Stored(), 1);
+    EXPECT_EQ(Stored().size(), 1u);
     // A body relation that does not open: rebuilt from every file (18) with the rebuild on,
     // the files that do not parse passed over; 7 with it off.
     std::remove((archive + "3.msg").c_str());
@@ -185,7 +171,7 @@ TEST_F(Intake, FailuresRebuildsAndRecursion)
     home.WriteMessage("sales", 6, testenv::SimpleMessage("Six"));
     testenv::WriteFile(archive + "archivebody.db", "not a database at all, just garbage bytes");
     EXPECT_EQ(Add(6), std::make_pair(18, std::string("Archive Database was rebuild")));
-    EXPECT_EQ(Stored(), 2);
+    EXPECT_EQ(Stored().size(), 2u);
     EXPECT_TRUE(testenv::Exists(archive + "de-de-date.html"));
     home.WriteIni("N");
     testenv::WriteFile(archive + "archivebody.db", "garbage");
@@ -206,12 +192,12 @@ TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
     EXPECT_TRUE(manager.CheckArchiveDatabase());
     EXPECT_TRUE(manager.CheckArchiveMessages());
     EXPECT_TRUE(RebuildArchiveDb("sales"));
-    EXPECT_EQ(Stored(), 2);
+    EXPECT_EQ(Stored().size(), 2u);
     manager.ProcessArchivedMessages("sales");  // the reload starts afresh: nothing doubles
-    EXPECT_EQ(Stored(), 2);
+    EXPECT_EQ(Stored().size(), 2u);
     home.WriteMessage("sales", 2, "");  // an empty file is passed over
     EXPECT_TRUE(RebuildArchiveDb("sales"));
-    EXPECT_EQ(Stored(), 2);
+    EXPECT_EQ(Stored().size(), 2u);
     ASSERT_TRUE(manager.CheckArchiveMessages());
     std::remove((archive + "2.msg").c_str());
     ASSERT_TRUE(RebuildArchiveDb("sales"));
@@ -255,7 +241,7 @@ TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
     std::remove((archive + "3.msg").c_str());
     EXPECT_FALSE(manager.CheckArchiveMessages());
     EXPECT_TRUE(RebuildArchiveDb("sales"));
-    EXPECT_EQ(Stored(), 0);
+    EXPECT_EQ(Stored().size(), 0u);
 }
 
 TEST_F(Intake, ConcurrentWritersReadersAndALockedRelation)
@@ -292,7 +278,7 @@ TEST_F(Intake, ConcurrentWritersReadersAndALockedRelation)
             return bad;
         }));
     for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
-    EXPECT_EQ(Stored(), static_cast<int>(kMessages));
+    EXPECT_EQ(Stored().size(), kMessages);
     for (uint32_t n = 1; n <= kMessages; ++n) {
         mail_bodystruct* body = nullptr;
         uint32_t size = 0, header = 0;

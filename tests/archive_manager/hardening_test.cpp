@@ -18,22 +18,6 @@
 namespace {
 
 struct Hardening : testenv::SalesList {
-    // The code an intake throws, 0 when it stores the message, -1 when it returns false.
-    int AddCode(uint32_t number)
-    {
-        bool stored = false;
-        const int code = testenv::Thrown([&] { stored = manager.AddArchive(archive.c_str(), number); }).first;
-        return code != 0 ? code : stored ? 0 : -1;
-    }
-    std::vector<uint32_t> Stored()
-    {
-        diamondBase base;
-        archiveenv env(base, archive.c_str());
-        std::vector<uint32_t> ids;
-        for (env.first(); env.status() == db_ok; env.next())
-            if (env.key().seq == 0) ids.push_back(env.key().id);
-        return ids;
-    }
     std::string Log() { return testenv::ReadFile(home.path() + "/log/kelmo.log"); }
 };
 
@@ -49,10 +33,10 @@ TEST_F(Hardening, LinksFifosAndDevicesAreRefusedWithoutBlocking)
     ASSERT_EQ(::symlink(secret.c_str(), (archive + "2.msg").c_str()), 0);
     ASSERT_EQ(::mkfifo((archive + "3.msg").c_str(), 0600), 0);
     const bool device = ::mknod((archive + "4.msg").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;  // /dev/null
-    EXPECT_EQ(AddCode(1), 0);
+    EXPECT_EQ(Add(1).first, 0);
     for (uint32_t n : {2u, 3u, 4u}) {
         if (n == 4 && !device) continue;
-        EXPECT_EQ(AddCode(n), 16) << n;
+        EXPECT_EQ(Add(n).first, 16) << n;
         EXPECT_STREQ(manager.GetLastErrorMsg(), ("Not a regular file " + archive + std::to_string(n) + ".msg").c_str());
     }
     EXPECT_EQ(Stored(), std::vector<uint32_t>{1});

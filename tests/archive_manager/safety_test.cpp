@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 #include <string>
 
 #include "dlarchive/archive.h"
@@ -26,6 +25,8 @@ std::string Cli()
     return testenv::Quote(DLARCHIVE_CLI);
 }
 
+using Repairs = testenv::SalesList;
+
 std::string Mbox(int first, int count)
 {
     std::string text;
@@ -35,36 +36,27 @@ std::string Mbox(int first, int count)
     return text;
 }
 
-// Message numbers of the archive directory whose envelope and body are both stored, read from
-// the relations themselves (no repair on the way); every message file must be among them.
-std::set<uint32_t> Unindexed(const std::string& archive)
+// What is wrong with an archive directory after a run: message files whose envelope or body is
+// not stored (read from the relations themselves, no repair on the way), and files no run may
+// leave (anything but messages, relations and their side files, pages). Empty when sound.
+std::string Unsound(const std::string& archive)
 {
-    std::set<uint32_t> missing;
+    std::string wrong;
     diamondBase base;
     archiveenv envelopes(base, archive.c_str(), "archiveenv");
     archivebody bodies(base, archive.c_str(), "archivebody");
     for (const auto& entry : fs::directory_iterator(archive)) {
         const std::string name = entry.path().filename();
-        if (name.size() < 5 || name.substr(name.size() - 4) != ".msg") continue;
-        const uint32_t number = CDlArchive::GetId(name.c_str());
-        envelopes.setKey(idxkey{number, 0});
-        bodies.setKey(idxkey{number, 0});
-        if (envelopes.get(0) != db_ok || bodies.get(0) != db_ok) missing.insert(number);
+        if (name.ends_with(".msg")) {
+            envelopes.setKey(idxkey{CDlArchive::GetId(name.c_str()), 0});
+            bodies.setKey(idxkey{CDlArchive::GetId(name.c_str()), 0});
+            if (envelopes.get(0) != db_ok || bodies.get(0) != db_ok) wrong += " unindexed " + name;
+        } else if (!name.ends_with(".html") && name.rfind("archiveenv.db", 0) != 0 &&
+                   name.rfind("archivebody.db", 0) != 0) {
+            wrong += " left " + name;
+        }
     }
-    return missing;
-}
-
-// Files a run may leave: messages, relations and their side files, pages.
-std::vector<std::string> Leftovers(const std::string& archive)
-{
-    std::vector<std::string> odd;
-    for (const auto& entry : fs::directory_iterator(archive)) {
-        const std::string name = entry.path().filename();
-        const bool known = name.ends_with(".msg") || name.ends_with(".html") || name.rfind("archiveenv.db", 0) == 0 ||
-                           name.rfind("archivebody.db", 0) == 0;
-        if (!known) odd.push_back(name);
-    }
-    return odd;
+    return wrong;
 }
 
 // Four imports of 100 messages each race a rebuild of the same list: afterwards every message
@@ -86,8 +78,7 @@ TEST(ArchiveSafety, ImportsRacingARebuildLoseNothing)
         const auto r = testenv::Run(script);
         ASSERT_EQ(r.status, 0) << r.err;
         for (int i = 0; i < 4; ++i) EXPECT_EQ(testenv::ReadFile(home.path() + "/st" + std::to_string(i)), "0\n");
-        EXPECT_EQ(Unindexed(archive), std::set<uint32_t>{}) << "round " << round;
-        EXPECT_EQ(Leftovers(archive), std::vector<std::string>{}) << "round " << round;
+        EXPECT_EQ(Unsound(archive), "") << "round " << round;
         ASSERT_EQ(testenv::Run(Cli() + " pages sales").status, 0);
         const std::string page = testenv::ReadFile(archive + "en-us-thread.html");
         for (int n = 1; n <= 400; ++n)
@@ -98,17 +89,12 @@ TEST(ArchiveSafety, ImportsRacingARebuildLoseNothing)
 // A rebuild killed after every message it stores, and an import killed at many moments: every
 // message file stays, nothing is read from the half-built relations (20 with automatic rebuild
 // off), the next operation repairs them (18), and then every message reads back as written.
-TEST(ArchiveSafety, RunsKilledAtEveryStepAreRepaired)
+TEST_F(Repairs, RunsKilledAtEveryStep)
 {
-    testenv::ArchiveHome home;
-    const std::string archive = home.CreateList("sales");
     constexpr int kMessages = 8;
     for (int i = 1; i <= kMessages; ++i)
         home.WriteMessage("sales", i, testenv::SimpleMessage("Message " + std::to_string(i)));
     const auto expectRepaired = [&](const std::string& when) {
-        CDlArchive manager("test");
-        manager.SetListName("sales");
-        manager.GetArchivePath();
         mail_envelope* envelope = nullptr;
         uint32_t size = 0, header = 0;
         const auto read = [&](const char* autoRebuild) {
@@ -120,8 +106,7 @@ TEST(ArchiveSafety, RunsKilledAtEveryStepAreRepaired)
         EXPECT_EQ(off.first, 20) << when << off.second;
         const auto on = read("Y");
         EXPECT_EQ(on.first, 18) << when << on.second;
-        EXPECT_EQ(Unindexed(archive), std::set<uint32_t>{}) << when;
-        EXPECT_EQ(Leftovers(archive), std::vector<std::string>{}) << when;
+        EXPECT_EQ(Unsound(archive), "") << when;
     };
     for (int step = 1; step < kMessages; ++step) {
         const pid_t child = fork();
@@ -181,14 +166,9 @@ TEST(ArchiveSafety, ListNamesNeverLeaveTheHome)
 
 // A message whose envelope is stored without its body (or the other way round) counts as damage:
 // the read repairs it and logs what was found where.
-TEST(ArchiveSafety, HalfStoredMessagesAreRepaired)
+TEST_F(Repairs, HalfStoredMessages)
 {
-    testenv::ArchiveHome home;
-    const std::string archive = home.CreateList("sales");
     for (int i = 1; i <= 3; ++i) home.WriteMessage("sales", i, testenv::SimpleMessage("Message " + std::to_string(i)));
-    CDlArchive manager("test");
-    manager.SetListName("sales");
-    manager.GetArchivePath();
     for (int i = 1; i <= 3; ++i) ASSERT_TRUE(manager.AddArchive(archive.c_str(), i));
     for (const bool dropBody : {true, false}) {
         {
@@ -211,7 +191,7 @@ TEST(ArchiveSafety, HalfStoredMessagesAreRepaired)
         // A failed read may still hand records out; the caller releases them.
         dlarchive::cclient::FreeEnvelope(&envelope);
         dlarchive::cclient::FreeBody(&body);
-        EXPECT_EQ(Unindexed(archive), std::set<uint32_t>{});
+        EXPECT_EQ(Unsound(archive), "");
     }
     // The intake steps release what an earlier intake of the object still holds (the leak
     // check of the sanitizer build sees it otherwise).

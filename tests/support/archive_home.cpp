@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
 
 namespace testenv {
@@ -44,6 +45,21 @@ std::string ArchiveHome::CreateList(const std::string& list, bool withRelations)
             if (diaRel::Create(archive.c_str(), relation) != db_ok)
                 throw std::runtime_error("cannot create the relations of " + list);
     return archive;
+}
+
+std::pair<int, std::string> SalesList::Add(uint32_t number)
+{
+    return Thrown([&] { manager.AddArchive(archive.c_str(), number); });
+}
+
+std::vector<uint32_t> SalesList::Stored()
+{
+    diamondBase base;
+    archiveenv env(base, archive.c_str());
+    std::vector<uint32_t> ids;
+    for (env.first(); env.status() == db_ok; env.next())
+        if (env.key().seq == 0) ids.push_back(env.key().id);
+    return ids;
 }
 
 std::string MessageName(uint32_t number)

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "dlarchive/archive.h"
 
@@ -43,6 +44,10 @@ struct SalesList : testing::Test {
         manager.GetArchivePath();
         ASSERT_EQ(std::string(manager.GetArchivePathText()), archive);
     }
+    // The code and text the intake of message `number` throws ({0, ""} when none).
+    std::pair<int, std::string> Add(uint32_t number);
+    // The numbers of the messages whose envelope is stored, in key order.
+    std::vector<uint32_t> Stored();
 };
 
 // A small realistic message; `extraHeaders` end in "\n".
