@@ -19,33 +19,20 @@ namespace {
 
 using Strings = std::vector<std::string>;
 const std::string kAbsent = "\x01";
-const Strings kFroms = {kAbsent,
-                        "Ann Lee <ann@example.org>",
-                        "ann lee <ANN@example.org>",
-                        "ann@example.org",
-                        "\"Smith, John\" <smith@ex.com>",
-                        "Bob <bob@x.org>, Ann Lee <ann@example.org>",
-                        "=?utf-8?q?J=C3=BCrgen_=E4=B8=AD?= <jw@ex.de>",
-                        "<smi@EX.com>"};
-const Strings kSubjects = {kAbsent,      "",       "Agenda",      "Re: Agenda", "RE: Agenda", "re:Agenda",
-                           "Re: Budget", "Budget", "Fwd: Agenda", "Re:",        "agenda",     "(no subject)"};
-const Strings kAuthorTexts = {"ann",
-                              "Ann Lee",
-                              "ann lee",
-                              "ann@example.org",
-                              "ANN@EXAMPLE.ORG",
-                              "smi",
-                              "smith",
-                              "example",
-                              "NoNe",
-                              "(unknown author)",
-                              "",
-                              "Lee",
-                              "ex.com",
-                              "J\xC3\xBCrgen"};
-const Strings kSubjectTexts = {"Agenda", "re:", "Re: Agenda", "RE", "", "none", "(no subject)", "gen", "Budget"};
-const Strings kDateTokens = {"3",  "13",   "April",     "apr", "2001", "2000", "Sep", "15",  "1999",
-                             "-4", "none", "(no date)", "Tue", "x",    "0",    "+7",  "500", "Septembre"};
+// The pools, '|' between items.
+const Strings kFroms = testenv::Lines(
+    "\x01|Ann Lee <ann@example.org>|ann lee <ANN@example.org>|ann@example.org|\"Smith, John\" <smith@ex.com>|"
+    "Bob <bob@x.org>, Ann Lee <ann@example.org>|=?utf-8?q?J=C3=BCrgen_=E4=B8=AD?= <jw@ex.de>|<smi@EX.com>",
+    "|");
+const Strings kSubjects = testenv::Lines(
+    "\x01||Agenda|Re: Agenda|RE: Agenda|re:Agenda|Re: Budget|Budget|Fwd: Agenda|Re:|agenda|(no subject)", "|");
+const Strings kAuthorTexts = testenv::Lines(
+    "ann|Ann Lee|ann lee|ann@example.org|ANN@EXAMPLE.ORG|smi|smith|example|NoNe|"
+    "(unknown author)||Lee|ex.com|J\xC3\xBCrgen",
+    "|");
+const Strings kSubjectTexts = testenv::Lines("Agenda|re:|Re: Agenda|RE||none|(no subject)|gen|Budget", "|");
+const Strings kDateTokens =
+    testenv::Lines("3|13|April|apr|2001|2000|Sep|15|1999|-4|none|(no date)|Tue|x|0|+7|500|Septembre", "|");
 
 struct Texts {
     uint32_t id = 0;
