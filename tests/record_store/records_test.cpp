@@ -72,19 +72,18 @@ struct Relations {
     }
 };
 
-// Every key of a relation, in key order, read with a walk.
-std::vector<idxkey> Keys(diaRel& relation)
+// The sequence numbers of every record of a relation, in key order, read with a walk.
+std::vector<int> Seqs(diaRel& relation)
 {
-    std::vector<idxkey> keys;
+    std::vector<int> seqs;
     relation.begin(0);
     for (relation.first(); relation.status() == db_ok; relation.next()) {
-        idxkey key;
-        std::memcpy(&key.id, relation.recordData(), 4);
-        std::memcpy(&key.seq, static_cast<const uint8_t*>(relation.recordData()) + 4, 2);
-        keys.push_back(key);
+        uint16_t seq = 0;
+        std::memcpy(&seq, static_cast<const uint8_t*>(relation.recordData()) + 4, 2);
+        seqs.push_back(seq);
     }
     EXPECT_EQ(relation.status(), db_eof);
-    return keys;
+    return seqs;
 }
 
 std::vector<int> Bytes(const dbData& field)
@@ -107,13 +106,6 @@ std::pair<int, int> CountRecords(const mail_bodystruct* body)
         add(CountRecords(body->nested.msg->body));
     }
     return count;
-}
-
-std::vector<int> Seqs(const std::vector<idxkey>& keys)
-{
-    std::vector<int> seqs;
-    for (const idxkey& key : keys) seqs.push_back(key.seq);
-    return seqs;
 }
 
 std::unique_ptr<ParsedMessage> Shipped(const std::string& name)
@@ -207,8 +199,8 @@ TEST(Records, EveryMessageFileRoundTripsAndRemovesWhole)
         EXPECT_TRUE(envelope == nullptr && body == nullptr);  // released and cleared
         ++id;
     }
-    EXPECT_EQ(Keys(*rel.bodies).size(), bodies);
-    EXPECT_EQ(Keys(*rel.envelopes).size(), envelopes);
+    EXPECT_EQ(Seqs(*rel.bodies).size(), bodies);
+    EXPECT_EQ(Seqs(*rel.envelopes).size(), envelopes);
     for (uint32_t i = 100; i < id; ++i) {
         idxkey key{i, 0};
         EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &key), db_ok) << i;
@@ -216,8 +208,8 @@ TEST(Records, EveryMessageFileRoundTripsAndRemovesWhole)
         EXPECT_EQ(RemoveArchiveEnv(rel.envelopes.get(), &key), db_ok) << i;
         EXPECT_EQ(RemoveArchiveEnv(rel.envelopes.get(), &key), db_notfound) << i;
     }
-    EXPECT_TRUE(Keys(*rel.bodies).empty());
-    EXPECT_TRUE(Keys(*rel.envelopes).empty());
+    EXPECT_TRUE(Seqs(*rel.bodies).empty());
+    EXPECT_TRUE(Seqs(*rel.envelopes).empty());
 }
 
 TEST(Records, NumberingIsDepthFirst)
@@ -226,7 +218,7 @@ TEST(Records, NumberingIsDepthFirst)
     auto m = Shipped("numbering.eml");
     idxkey envKey{42, 0}, bodyKey{42, 0};
     ASSERT_EQ(Store(rel, *m, envKey, bodyKey), db_ok);
-    EXPECT_EQ(Seqs(Keys(*rel.envelopes)), (std::vector<int>{0, 1}));
+    EXPECT_EQ(Seqs(*rel.envelopes), (std::vector<int>{0, 1}));
     // Each record's type, part list, and (only the message/rfc822 part) message numbers.
     const struct {
         uint16_t seq, type;
@@ -274,8 +266,8 @@ TEST(Records, NumberingIsDepthFirst)
     // Removing record 0 removes the six body records and the nested envelope only.
     idxkey top{42, 0};
     EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &top), db_ok);
-    EXPECT_TRUE(Keys(*rel.bodies).empty());
-    EXPECT_EQ(Seqs(Keys(*rel.envelopes)), (std::vector<int>{0}));
+    EXPECT_TRUE(Seqs(*rel.bodies).empty());
+    EXPECT_EQ(Seqs(*rel.envelopes), (std::vector<int>{0}));
     top = {42, 0};
     EXPECT_EQ(RemoveArchiveBody(rel.bodies.get(), rel.envelopes.get(), &top), db_notfound);
 }
@@ -301,8 +293,8 @@ TEST(Records, FailedPutLeavesNothingOfTheTree)
         }
         cc::FreeBody(&occupant);
         EXPECT_EQ(AddBody(rel, {42, 0}, {42, 0}, m->body), db_dup);
-        EXPECT_EQ(Seqs(Keys(*rel.bodies)), c.bodiesLeft) << c.takenBody;
-        EXPECT_EQ(Seqs(Keys(*rel.envelopes)), c.envelopesLeft) << c.takenBody;
+        EXPECT_EQ(Seqs(*rel.bodies), c.bodiesLeft) << c.takenBody;
+        EXPECT_EQ(Seqs(*rel.envelopes), c.envelopesLeft) << c.takenBody;
         if (c.takenBody == 0xFFFF) continue;
         GetBodyRecord(rel, 42, c.takenBody);
         EXPECT_EQ(rel.bodies->type(), TYPEMULTIPART);  // the occupant, untouched
@@ -333,10 +325,10 @@ TEST(Records, BoundsOfPartsNumbersAndDepth)
                  {Multipart(kMaxBodyDepth + 1, true), {5, 0}, {5, 0}, db_range},
                  {Multipart(kMaxBodyDepth, true), {6, 0}, {6, 0}, db_ok}};
     for (const auto& c : cases) {
-        const std::size_t before = Keys(*rel.bodies).size();
+        const std::size_t before = Seqs(*rel.bodies).size();
         EXPECT_EQ(AddBody(rel, c.bodyKey, c.envKey, c.body, &last), c.result) << c.bodyKey.id;
         if (c.result != db_ok) {
-            EXPECT_EQ(Keys(*rel.bodies).size(), before) << c.bodyKey.id;
+            EXPECT_EQ(Seqs(*rel.bodies).size(), before) << c.bodyKey.id;
         } else {
             EXPECT_EQ(ReadBody(rel, c.bodyKey, &stored), db_ok);
             recordtest::ExpectSameBody(c.body, stored, std::to_string(c.bodyKey.id));
@@ -348,7 +340,7 @@ TEST(Records, BoundsOfPartsNumbersAndDepth)
     EXPECT_EQ(last, kMaxBodyDepth);
     auto m = Shipped("numbering.eml");  // an encapsulated envelope past 65535
     EXPECT_EQ(AddBody(rel, {4, 0}, {4, 65535}, m->body), db_range);
-    EXPECT_TRUE(Keys(*rel.envelopes).empty());
+    EXPECT_TRUE(Seqs(*rel.envelopes).empty());
 }
 
 TEST(Records, DamagedReferencesEndInAResult)
@@ -478,7 +470,7 @@ TEST(Records, ListFormsRebuildOnStoreFailures)
     const auto stored = [&] {
         diamondBase base;
         archiveenv envelopes(base, archive.c_str());
-        return Keys(envelopes).size();
+        return Seqs(envelopes).size();
     };
     EXPECT_EQ(add(), 0);
     {

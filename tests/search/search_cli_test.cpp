@@ -44,8 +44,6 @@ TEST(SearchCli, NeighboursAndSearchAsJson)
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(json::parse(r.out)[0], zoe2);
     EXPECT_EQ(json::parse(r.out).size(), 2u);
-    r = run("search " + l + " nobody --by author --locale de-de");
-    EXPECT_EQ(r.out, "[]\n");
     for (const char* bad : {"next x 1", "prev x 1 --sort size", "search x y --by colour", "search x y --by date --z"}) {
         r = run(bad);
         EXPECT_EQ(r.status, 2) << bad;

@@ -31,8 +31,8 @@ const Strings kAuthorTexts = testenv::Lines(
     "(unknown author)||Lee|ex.com|J\xC3\xBCrgen",
     "|");
 const Strings kSubjectTexts = testenv::Lines("Agenda|re:|Re: Agenda|RE||none|(no subject)|gen|Budget", "|");
-const Strings kDateTokens =
-    testenv::Lines("3|13|April|apr|2001|2000|Sep|15|1999|-4|none|(no date)|Tue|x|0|+7|500|Septembre", "|");
+const Strings kDateTokens = testenv::Lines(
+    "3|13|April|apr|2001|2000|Sep|15|1999|-4|none|(no date)|Tue|x|0|+7|500|Septembre|32|1000|-5|,|", "|");
 
 struct Texts {
     uint32_t id = 0;
