@@ -28,7 +28,8 @@ const Strings kSubjects = testenv::Lines(
     "\x01||Agenda|Re: Agenda|RE: Agenda|re:Agenda|Re: Budget|Budget|Fwd: Agenda|Re:|agenda|(no subject)", "|");
 const Strings kAuthorTexts = testenv::Lines(
     "ann|Ann Lee|ann lee|ann@example.org|ANN@EXAMPLE.ORG|smi|smith|example|NoNe|"
-    "(unknown author)||Lee|ex.com|J\xC3\xBCrgen",
+    "(unknown author)||Lee|ex.com|J\xC3\xBCrgen|&#20316;&#32773;&#19981;&#26126;|"
+    "\xE4\xBD\x9C\xE8\x80\x85\xE4\xB8\x8D\xE6\x98\x8E",
     "|");
 const Strings kSubjectTexts = testenv::Lines("Agenda|re:|Re: Agenda|RE||none|(no subject)|gen|Budget", "|");
 const Strings kDateTokens = testenv::Lines(
@@ -248,6 +249,12 @@ std::vector<Texts> ChainTexts(ms* chains[4])
 void RunSeeds(unsigned from, unsigned to)
 {
     testenv::ArchiveHome home;
+    // A third language whose author placeholder is written as references.
+    home.WriteIni("Y", "[Language Selection]\nzh-cn=Chinese,utf-8,zh.txt\n");
+    std::string zh;
+    for (int k = 1; k <= 128; ++k)
+        zh += std::to_string(k) + (k == 127 ? " &#20316;&#32773;&#19981;&#26126;\n" : " s\n");
+    testenv::WriteFile(home.path() + "/web/vubo/languages/dlarchives/zh.txt", zh);
     for (unsigned seed = from; seed < to; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 rng(seed);
@@ -270,7 +277,7 @@ void RunSeeds(unsigned from, unsigned to)
             if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) numbers.push_back(number);
             ASSERT_TRUE(a.AddArchive(dir.c_str(), number));
         }
-        const char* locale = rng() % 2 ? "de-de" : "en-us";
+        const char* locale = std::array{"de-de", "en-us", "zh-cn"}[rng() % 3];
         const Texts ph = Display(a, nullptr, locale);
         for (int q = 0; q < 8; ++q) {
             const int crit = rng() % 7 == 0 ? 3 : static_cast<int>(rng() % 3);
