@@ -1,20 +1,314 @@
-// The index pages: the fast renderer against the plain passes of the oracle on hand-made
-// and generated archives, and the archive manager's listings and page files on real
-// relations (locales, atomic replacement, failures that keep the old pages).
+// The index pages: the fast renderer against the plain passes of the oracle on generated
+// archives, and the archive manager's listings and page files on real relations (locales,
+// atomic replacement, failures that keep the old pages).
 #include <gtest/gtest.h>
 
+#include <strings.h>
 #include <sys/inotify.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <regex>
 
 #include "dlarchive/dlarchive.h"
-#include "index_pages/page_oracle.h"
+#include "index_pages/page_render.h"
 #include "support/archive_home.h"
+#include "text/html_entities.h"
+
+// Sizing with snprintf(nullptr, 0, ...) first is exactly what the warning misreads.
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+
+// The oracle: a plain rendering of the index pages, pass after pass over the records as the
+// pages were first described (one walk of the relation per thread, author or date group,
+// every text compared in place), with the rules that make every message appear. The fast
+// renderer must produce the same bytes.
+namespace oracle {
+
+using dlarchive::pages::EnvelopeSummary;
+using dlarchive::pages::PageContext;
+
+struct Listings {
+    std::vector<std::string> authors, dates, threads;
+};
+
+namespace {
+
+const char* kCgi = "/vubo/scripts/archivecgi.exe";
+
+// printf-style writes into the page, as the pages were first written.
+struct Out {
+    std::string text;
+    template <typename... A>
+    void Write(const char* format, A... args)
+    {
+        const int n = std::snprintf(nullptr, 0, format, args...);
+        std::string piece(static_cast<size_t>(n) + 1, '\0');
+        std::snprintf(piece.data(), piece.size(), format, args...);
+        piece.resize(static_cast<size_t>(n));
+        text += piece;
+    }
+};
+
+std::string Escape(const std::string& t)
+{
+    std::string o;
+    for (char ch : t)
+        o += ch == '&' ? "&amp;" : ch == '<' ? "&lt;" : ch == '>' ? "&gt;" : ch == '"' ? "&quot;" : std::string(1, ch);
+    return o;
+}
+
+std::string Url(const std::string& t)
+{
+    std::string o;
+    char hex[4];
+    for (unsigned char ch : t) {
+        std::snprintf(hex, sizeof hex, "%%%02X", ch);
+        o += isalnum(ch) || strchr("-._~@", ch) ? std::string(1, static_cast<char>(ch)) : std::string(hex);
+    }
+    return o;
+}
+
+std::string Entities(const std::string& t)
+{
+    const std::string e = Escape(t);
+    char* r = EncodeHtmlEntities(e.c_str(), static_cast<int32_t>(e.size()));
+    if (r == nullptr) return e;
+    std::string s = r;
+    free(r);
+    return s;
+}
+
+std::string Subject(const EnvelopeSummary& e, const PageContext& c)
+{
+    return e.subject.empty() ? c.strings.noSubject : e.subject;
+}
+
+std::string Author(const EnvelopeSummary& e, const PageContext& c, bool converted)
+{
+    if (e.mailbox.empty() || e.host.empty()) return converted ? Escape(c.strings.noAuthor) : c.strings.noAuthor;
+    if (!e.personal.empty()) return converted ? Entities(e.personal) : e.personal;
+    const std::string a = e.mailbox + "@" + e.host;
+    return converted ? Escape(a) : a;
+}
+
+std::string Date16(const EnvelopeSummary& e, const PageContext& c)
+{
+    return e.date.empty() ? c.strings.noDate : e.date.substr(0, 16);
+}
+
+std::string DateWhole(const EnvelopeSummary& e, const PageContext& c)
+{
+    return e.date.empty() ? c.strings.noDate : e.date;
+}
+
+void BottomBar(Out& o)
+{
+    o.Write("<table width=\"100%%\" heighth=\"10\" border=\"0\" cellspacing=\"0\" cellpadding=\"0\">\r\n");
+    o.Write("<tr>\r\n");
+    o.Write(
+        "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-left-fade.gif\" width=\"150\" "
+        "height=\"10\" border=\"0\"></td>\r\n");
+    o.Write(
+        "<td width=\"100%%\" heighth=\"10\" background=\"/vubo/module-pictures/images/bot-line.gif\"><img "
+        "src=\"/vubo/module-pictures/images/bot-line.gif\" width=\"150\" height=\"10\"></td>\r\n");
+    o.Write(
+        "<td width=\"150\" heighth=\"10\"><img src=\"/vubo/module-pictures/images/bot-right-fade.gif\" width=\"150\" "
+        "height=\"10\" border=\"0\"></td>\r\n");
+    o.Write("</tr>\r\n");
+    o.Write("</table>\r\n");
+}
+
+void Head(Out& o, const PageContext& c, const std::string& title)
+{
+    o.Write("Content-type: text/html\r\n\r\n");
+    o.Write("<html>\r\n");
+    o.Write("<head>\r\n");
+    o.Write("<title>%s</title>\r\n", title.c_str());
+    o.Write("<LINK REL=STYLESHEET HREF=\"/vubo/style/vkmainstylesheet.css\">\n");
+    o.Write("<meta http-equiv=\"content-type\" content=\"text/html; charset=%s\">\n", "utf-8");
+    o.Write("</head>\r\n");
+    o.Write("<body>\r\n");
+    o.Write("<font face=\"Arial Black\">%s</font>\n", Escape(c.listName).c_str());
+    o.Write("<p><font face=\"Arial\">%s</font></p>\r\n", title.c_str());
+    BottomBar(o);
+}
+
+void End(Out& o, const PageContext& c, const char* page)
+{
+    BottomBar(o);
+    o.Write(
+        "<p align=\"right\"><input type=\"button\" name=\"Help\" value=\"%s\" "
+        "onClick=\"window.open('/vubo/help/dl/%s/archive/%s', '', "
+        "'toolbar=no,location=no,directories=no,status=no,menubar=no,scrollbars=yes,resizable=yes,width=400,height=300'"
+        ")\"></p>\r\n",
+        c.strings.help.c_str(), c.languageKey.c_str(), page);
+    o.Write("</body>\r\n");
+    o.Write("</html>\r\n");
+}
+
+}  // namespace
+
+Listings SortRecords(const std::vector<EnvelopeSummary>& records, const PageContext& c)
+{
+    Listings l;
+    for (const auto& e : records) {
+        if (e.seq != 0) continue;
+        const std::string s = Subject(e, c);
+        if (strncasecmp(s.c_str(), "re:", 3) != 0) l.threads.push_back(s);
+        // Each author and date once, as first met, without regard to case.
+        for (auto [v, t] : {std::pair{&l.authors, Author(e, c, false)}, std::pair{&l.dates, Date16(e, c)}})
+            if (std::none_of(v->begin(), v->end(),
+                             [&t](const std::string& x) { return !strcasecmp(x.c_str(), t.c_str()); }))
+                v->push_back(t);
+    }
+    return l;
+}
+
+std::string ThreadPage(const PageContext& c, const std::vector<std::string>& threads,
+                       const std::vector<EnvelopeSummary>& records)
+{
+    Out o;
+    const std::string list = Url(c.listName), key = Url(c.languageKey);
+    Head(o, c, c.strings.threadTitle);
+    o.Write("<p><font face=\"Arial\">[<a href=\"%s?Command=GetDateIndex&mailinglist=%s&locale=%s\">%s</a>]\r\n", kCgi,
+            list.c_str(), key.c_str(), c.strings.dateIndex.c_str());
+    o.Write("[<a href=\"%s?Command=GetAuthorIndex&mailinglist=%s&locale=%s\">%s</a>]", kCgi, list.c_str(), key.c_str(),
+            c.strings.authorIndex.c_str());
+    o.Write(" [%s] </font></p>\r\n", c.strings.threadIndex.c_str());
+    o.Write("<ul>\r\n");
+    const auto line = [&](const EnvelopeSummary& e, bool nested) {
+        const char* f =
+            nested ? "<ul><li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByThread&locale=%s\">%s</a> "
+                     "- <em>%s, </em>%s </li></ul>\r\n"
+                   : "<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=ByThread&locale=%s\">%s</a> - "
+                     "<em>%s, </em>%s </li>\r\n";
+        o.Write(f, kCgi, list.c_str(), static_cast<long>(static_cast<int32_t>(e.id)), key.c_str(),
+                Entities(Subject(e, c)).c_str(), Author(e, c, true).c_str(), Escape(DateWhole(e, c)).c_str());
+    };
+
+    // Which message is the root of each element: the k-th with exactly that text.
+    std::vector<const EnvelopeSummary*> roots(threads.size(), nullptr);
+    for (size_t t = 0; t < threads.size(); ++t) {
+        size_t k = 0;
+        for (size_t u = 0; u < t; ++u) k += threads[u] == threads[t];
+        for (const auto& e : records) {
+            if (e.seq != 0 || Subject(e, c) != threads[t]) continue;
+            if (k-- == 0) {
+                roots[t] = &e;
+                break;
+            }
+        }
+    }
+    // Which root a reply belongs to: the latest before it with the same stripped subject
+    // (without regard to case), else the first one.
+    const auto rootOfReply = [&](const EnvelopeSummary& r) -> const EnvelopeSummary* {
+        const std::string s = Subject(r, c);
+        if (strncasecmp(s.c_str(), "re:", 3) != 0) return nullptr;
+        for (const auto* x : roots)
+            if (x == &r) return nullptr;
+        const std::string rest = s.size() >= 4 ? s.substr(4) : "";
+        const EnvelopeSummary *before = nullptr, *first = nullptr;
+        for (size_t t = 0; t < threads.size(); ++t) {
+            const EnvelopeSummary* x = roots[t];
+            if (x == nullptr || strcasecmp(threads[t].c_str(), rest.c_str()) != 0) continue;
+            if (first == nullptr || x->id < first->id) first = x;
+            if (x->id < r.id && (before == nullptr || x->id > before->id)) before = x;
+        }
+        return before != nullptr ? before : first;
+    };
+
+    std::vector<const EnvelopeSummary*> written;
+    for (size_t t = 0; t < threads.size(); ++t) {
+        if (roots[t] == nullptr) continue;
+        line(*roots[t], false);
+        written.push_back(roots[t]);
+        for (const auto& e : records) {
+            if (e.seq != 0 || rootOfReply(e) != roots[t]) continue;
+            o.Write("<ul>\r\n");
+            line(e, false);
+            o.Write("</ul>\r\n");
+            written.push_back(&e);
+        }
+    }
+    std::vector<std::pair<const EnvelopeSummary*, bool>> rest;  // and whether printed
+    for (const auto& e : records) {
+        if (e.seq != 0) continue;
+        bool done = false;
+        for (const auto* w : written) done = done || w == &e;
+        if (!done) rest.push_back({&e, false});
+    }
+    for (auto& [n, printed] : rest) {
+        if (printed) continue;
+        line(*n, false);
+        for (auto& [m, nested] : rest) {
+            if (strcasecmp(Subject(*m, c).c_str(), Subject(*n, c).c_str()) == 0 && m->id > n->id) {
+                line(*m, true);
+                nested = true;
+            }
+        }
+    }
+    o.Write("</ul>\r\n");
+    End(o, c, "thread.htm");
+    return o.text;
+}
+
+// The author page (groups of messages whose author text is equal without regard to case,
+// encapsulated envelopes included) or the date page (messages whose first 16 date characters
+// are); each line links the subject and names the other.
+std::string GroupPage(const PageContext& c, const std::vector<std::string>& groups,
+                      const std::vector<EnvelopeSummary>& records, bool byAuthor)
+{
+    Out o;
+    const std::string list = Url(c.listName), key = Url(c.languageKey);
+    Head(o, c, byAuthor ? c.strings.authorTitle : c.strings.dateTitle);
+    if (byAuthor) {
+        o.Write("<p><font face=\"Arial\">");
+        o.Write("[<a href=\"%s?Command=GetDateIndex&mailinglist=%s&locale=%s\">%s</a>]\r\n", kCgi, list.c_str(),
+                key.c_str(), c.strings.dateIndex.c_str());
+        o.Write("[%s]\r\n", c.strings.authorIndex.c_str());
+        o.Write("[<a href=\"%s?Command=GetThreadIndex&mailinglist=%s&locale=%s\">%s</a>]\r\n", kCgi, list.c_str(),
+                key.c_str(), c.strings.threadIndex.c_str());
+        o.Write("</font></p>\r\n");
+    } else {
+        o.Write("<p><font face=\"Arial\">[%s]\r\n ", c.strings.dateIndex.c_str());
+        o.Write("[<a href=\"%s?Command=GetAuthorIndex&mailinglist=%s&locale=%s\">%s</a>]\r\n", kCgi, list.c_str(),
+                key.c_str(), c.strings.authorIndex.c_str());
+        o.Write("[<a href=\"%s?Command=GetThreadIndex&mailinglist=%s&locale=%s\">%s</a>] </font></p>\r\n", kCgi,
+                list.c_str(), key.c_str(), c.strings.threadIndex.c_str());
+    }
+    const char* sort = byAuthor ? "ByAuthor" : "ByDate";
+    for (const auto& g : groups) {
+        o.Write("<p><font face=\"Arial\"><strong>%s</strong></font>\r\n", (byAuthor ? Entities(g) : Escape(g)).c_str());
+        o.Write("<ul>\r\n");
+        for (const auto& e : records) {
+            if (byAuthor ? strcasecmp(Author(e, c, false).c_str(), g.c_str()) != 0
+                         : e.seq != 0 || strncasecmp(Date16(e, c).c_str(), g.c_str(), 16) != 0)
+                continue;
+            const std::string subject = e.subject.empty() ? Escape(c.strings.noSubject) : Entities(e.subject);
+            const std::string other = byAuthor ? Escape(DateWhole(e, c)) : Author(e, c, true);
+            const long id = static_cast<int32_t>(e.id);
+            if (!subject.empty())
+                o.Write(
+                    "<li><a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=%s&locale=%s\">%s</a> - %s "
+                    "</li>\r\n",
+                    kCgi, list.c_str(), id, sort, key.c_str(), subject.c_str(), other.c_str());
+            else
+                o.Write(
+                    "<li>&nbsp;- <a href=\"%s?Command=ShowMessage&mailinglist=%s&nId=%ld&sort=%s&locale=%s\">%s</a> "
+                    "</li>\r\n",
+                    kCgi, list.c_str(), id, sort, key.c_str(), other.c_str());
+        }
+        o.Write("</ul>\r\n");
+    }
+    End(o, c, byAuthor ? "author.htm" : "date.htm");
+    return o.text;
+}
+
+}  // namespace oracle
 
 using namespace dlarchive::pages;
 
@@ -32,12 +326,6 @@ PageContext Context(const std::string& list = "sales")
              "(no date)", "Archive by date", "Archive by thread"}};
 }
 
-EnvelopeSummary Message(uint32_t id, const std::string& subject, const std::string& personal = "Ann Lee",
-                        const std::string& date = kDate, uint16_t seq = 0)
-{
-    return {id, seq, subject, date, personal, "ann", "example.org"};
-}
-
 struct Pages {
     std::string thread, author, date;
 };
@@ -53,8 +341,8 @@ Pages ExpectSamePages(const PageContext& c, const std::vector<EnvelopeSummary>& 
     const Pages p{RenderThreadPage(c, fast.threads, records), RenderAuthorPage(c, fast.authors, records),
                   RenderDatePage(c, fast.dates, records)};
     EXPECT_EQ(p.thread, oracle::ThreadPage(c, plain.threads, records));
-    EXPECT_EQ(p.author, oracle::AuthorPage(c, plain.authors, records));
-    EXPECT_EQ(p.date, oracle::DatePage(c, plain.dates, records));
+    EXPECT_EQ(p.author, oracle::GroupPage(c, plain.authors, records, true));
+    EXPECT_EQ(p.date, oracle::GroupPage(c, plain.dates, records, false));
     return p;
 }
 
@@ -68,27 +356,18 @@ std::map<uint32_t, int> LinkedIds(const std::string& page)
     return ids;
 }
 
-std::string Line(int id, const std::string& subject, const std::string& tail, const char* sort = "ByThread")
-{
-    return "<li><a href=\"/vubo/scripts/archivecgi.exe?Command=ShowMessage&mailinglist=sales&nId=" +
-           std::to_string(id) + "&sort=" + sort + "&locale=en-us\">" + subject + "</a> - " + tail + " </li>\r\n";
-}
-
 // Random archives with everything that trips the listings: reply prefixes in every case,
 // repeated and case-variant subjects, replies before their roots, missing texts, names
-// with references and refused sequences, encapsulated envelopes.
+// with references and refused sequences, markup in every text, encapsulated envelopes.
 std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
 {
-    const std::vector<std::string> topics = {"Agenda", "agenda", "Budget", "Holiday", "Release 2.0", "", "genda"};
-    const std::vector<std::string> prefixes = {"", "Re: ", "RE: ", "re: ", "re:", "Re:", "Fwd: ", "Aw: "};
-    const std::vector<std::string> names = {"Ann Lee", "ann lee", "", "Euro \xE2\x82\xAC Fan", "J\xC3\xBCrgen", "<b>"};
-    const std::vector<std::string> dates = {kDate,
-                                            "Mon, 1 Oct 2001 17:30:00 +0000",
-                                            "mon, 1 oct 2001 18:00:00 +0000",
-                                            "Mon, 01 Oct 2001 09:00",
-                                            "",
-                                            "Tue, 2 Oct 2001 08:00:00 +0000",
-                                            "2 Oct"};
+    const auto topics = testenv::Lines("Agenda|agenda|Budget|<script>\"x\" & more||genda", "|");
+    const auto prefixes = testenv::Lines("|Re: |RE: |re: |re:|Re:|Fwd: |Aw: ", "|");
+    const auto names = testenv::Lines("Ann Lee|ann lee||Euro \xE2\x82\xAC Fan|J\xC3\xBCrgen|<b>", "|");
+    const auto dates = testenv::Lines(kDate +
+                                          "|Mon, 1 Oct 2001 17:30:00 +0000|mon, 1 oct 2001 18:00:00 +0000|"
+                                          "Mon, 01 Oct 2001 09:00||Tue, 2 Oct 2001 08:00:00 +0000|<2 Oct> & \"x\"",
+                                      "|");
     const auto pick = [&](const auto& v) { return v[std::uniform_int_distribution<size_t>(0, v.size() - 1)(rng)]; };
     std::vector<EnvelopeSummary> records;
     uint32_t id = 0;
@@ -107,51 +386,14 @@ std::vector<EnvelopeSummary> RandomArchive(std::mt19937& rng, bool repliesOnly)
 
 }  // namespace
 
-TEST(PageRender, ThreadsGroupsAndEscaping)
-{
-    // Replies nest under the latest root of their subject; "re:Agenda" strips to "genda",
-    // no thread, so it is unthreaded with the other reply without a root.
-    const auto p = ExpectSamePages(Context(), {Message(1, "Agenda"), Message(2, "Re: Holiday"), Message(3, "re:Agenda"),
-                                               Message(4, "RE: agenda", "ann lee"), Message(5, "Re: Holiday", "Bob")});
-    const std::string ann = "<em>Ann Lee, </em>" + kDate;
-    const auto nested = [](const std::string& line) { return "<ul>" + line.substr(0, line.size() - 2) + "</ul>\r\n"; };
-    EXPECT_NE(p.thread.find("<ul>\r\n" + Line(1, "Agenda", ann) + "<ul>\r\n" +
-                            Line(4, "RE: agenda", "<em>ann lee, </em>" + kDate) + "</ul>\r\n" +
-                            Line(2, "Re: Holiday", ann) + nested(Line(5, "Re: Holiday", "<em>Bob, </em>" + kDate)) +
-                            Line(3, "re:Agenda", ann) + "</ul>\r\n"),
-              std::string::npos)
-        << p.thread;
-    EXPECT_NE(p.author.find("<strong>Ann Lee</strong></font>\r\n<ul>\r\n" + Line(1, "Agenda", kDate, "ByAuthor")),
-              std::string::npos);
-    EXPECT_NE(p.date.find("<strong>Mon, 1 Oct 2001 </strong>"), std::string::npos);
-    EXPECT_EQ(p.author.find("<strong>ann lee</strong>"), std::string::npos);  // one group without regard to case
-    // Markup in message texts and the list name is escaped on every page, and the list
-    // name percent-encoded in every link; a three-byte sequence becomes a reference.
-    const auto odd = ExpectSamePages(Context("Zz09-._~@ & <more>"),
-                                     {Message(7, "<script>\"x\"", "Euro \xE2\x82\xAC", "<b>Wed</b>")});
-    for (const std::string& page : {odd.thread, odd.author, odd.date}) {
-        EXPECT_TRUE(page.find("<script>") == std::string::npos && page.find("<b>") == std::string::npos);
-        EXPECT_NE(page.find("&lt;script&gt;&quot;x&quot;"), std::string::npos);
-        EXPECT_NE(page.find("<font face=\"Arial Black\">Zz09-._~@ &amp; &lt;more&gt;</font>"), std::string::npos);
-        EXPECT_EQ(page.find("mailinglist=sales "), std::string::npos);
-        const auto count = [&page](const std::string& what) {
-            std::size_t n = 0;
-            for (std::size_t at = page.find(what); at != std::string::npos; at = page.find(what, at + 1)) ++n;
-            return n;
-        };
-        EXPECT_EQ(count("mailinglist=Zz09-._~@%20%26%20%3Cmore%3E&"), count("mailinglist="));
-        EXPECT_GE(count("mailinglist="), 2u);
-    }
-    EXPECT_NE(odd.author.find("<strong>Euro &#8364;</strong>"), std::string::npos);
-}
-
 TEST(PageRender, GeneratedArchivesMatchThePlainPassesAndListEveryMessage)
 {
     std::mt19937 rng(20261206);
     for (int round = 0; round < 300; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const auto records = RandomArchive(rng, round % 10 == 9);
-        PageContext c = Context();
+        // Markup in the list name is escaped on the pages and percent-encoded in the links.
+        PageContext c = Context(round % 4 == 1 ? "Zz09-._~@ & <more>" : "sales");
         if (round % 3 == 0) c.strings.noSubject = "";  // the date becomes the link text
         const Pages p = ExpectSamePages(c, records);
         std::map<uint32_t, int> messages;
@@ -225,20 +467,15 @@ TEST_F(ArchivePages, PagesOfTheRelationsAreThoseOfTheRenderer)
                                "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"o\"\n",
                                "--o\nContent-Type: message/rfc822\n\nFrom: Carol <carol@x.net>\nSubject: Plan\nDate: "
                                "Sun, 30 Sep 2001\n\nt\n--o--\n");
-    const std::vector<std::pair<std::string, std::string>> messages = {
-        {"Re: Plan", "Ann Lee <ann@example.org>"},
-        {"Plan", "bob@example.net"},
-        {"Minutes", "ANN LEE <ann@example.org>"},
-        {"<b>Budget</b> & \"more\"", "Ann Lee <ann@example.org>"},
-        {"re: plan", "Ann Lee <ann@example.org>"}};
-    std::vector<EnvelopeSummary> records;
-    for (uint32_t n = 1; n <= messages.size(); ++n) {
-        Archive(n, testenv::SimpleMessage(messages[n - 1].first, messages[n - 1].second));
-        const std::string& from = messages[n - 1].second;
-        const bool named = from.find(" <") != std::string::npos;
-        const std::string address = named ? from.substr(from.find('<') + 1, from.size() - from.find('<') - 2) : from;
-        records.push_back({n, 0, messages[n - 1].first, kDate, named ? from.substr(0, from.find(" <")) : "",
-                           address.substr(0, address.find('@')), address.substr(address.find('@') + 1)});
+    std::vector<EnvelopeSummary> records = {{1, 0, "Re: Plan", kDate, "Ann Lee", "ann", "example.org"},
+                                            {2, 0, "Plan", kDate, "", "bob", "example.net"},
+                                            {3, 0, "Minutes", kDate, "ANN LEE", "ann", "example.org"},
+                                            {4, 0, "<b>Budget</b> & \"more\"", kDate, "Ann Lee", "ann", "example.org"},
+                                            {5, 0, "re: plan", kDate, "Ann Lee", "ann", "example.org"}};
+    for (const auto& r : records) {
+        const std::string address = r.mailbox + "@" + r.host;
+        Archive(r.id,
+                testenv::SimpleMessage(r.subject, r.personal.empty() ? address : r.personal + " <" + address + ">"));
     }
     Archive(6, forward);
     records.push_back({6, 0, "Fwd: Plan", "Tue, 2 Oct 2001 10:00:00 +0000", "Bob", "bob", "example.org"});
@@ -284,49 +521,11 @@ TEST_F(ArchivePages, LocalesOfTheLanguageSelection)
               (std::vector<std::string>{kPages[0], kPages[1], kPages[2], kPages[0], kPages[1], kPages[2],
                                         longest + "-author.html", longest + "-date.html", longest + "-thread.html"}));
     EXPECT_FALSE(testenv::Exists(archive + "fr-fr-date.html"));
-    EXPECT_EQ(Page("en-us-thread.html"), ExpectSamePages(Context(), {Message(1, "Agenda")}).thread);
+    EXPECT_EQ(Page("en-us-thread.html"),
+              ExpectSamePages(Context(), {{1, 0, "Agenda", kDate, "Ann Lee", "ann", "example.org"}}).thread);
     EXPECT_TRUE(write("").empty());
     EXPECT_TRUE(write("[Language Selection]\n").empty());
     EXPECT_FALSE(testenv::Exists(archive + "en-us-date.html"));
-}
-
-TEST_F(ArchivePages, ReadersNeverSeeAPartialPage)
-{
-    constexpr uint32_t kStart = 20, kMore = 30;
-    for (uint32_t n = 1; n <= kStart + kMore; ++n) {
-        const std::string message = testenv::SimpleMessage((n % 3 ? "Topic " : "Re: Topic ") + std::to_string(n % 7),
-                                                           "W" + std::to_string(n % 5) + " <w@example.org>");
-        if (n <= kStart)
-            Archive(n, message);
-        else
-            home.WriteMessage("sales", n, message);
-    }
-    manager.GenerateIndexPages("sales");
-    const pid_t writer = testenv::Spawn([&] {  // each round the pages grow by one message
-        CDlArchive own("writer");
-        own.SetListName("sales");
-        own.GetArchivePath();
-        int failures = 0;
-        for (uint32_t n = kStart + 1; n <= kStart + kMore; ++n) {
-            failures += !own.AddArchive(archive.c_str(), n);
-            own.GenerateIndexPages("sales");
-        }
-        return failures;
-    });
-    int reads = 0, bad = 0, status = 0;
-    for (bool running = true; running;) {
-        running = waitpid(writer, &status, WNOHANG) == 0;  // one last round after the writer ended
-        for (const std::string& page : kPages) {
-            const std::string text = Page(page);
-            ++reads;
-            bad += !(text.rfind("Content-type: text/html\r\n\r\n", 0) == 0 && text.size() >= 9 &&
-                     text.compare(text.size() - 9, 9, "</html>\r\n") == 0);
-        }
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(bad, 0) << "of " << reads << " reads";
-    EXPECT_TRUE(NoTemporaries());
-    for (const std::string& page : kPages) EXPECT_EQ(LinkedIds(Page(page)).size(), kStart + kMore) << page;
 }
 
 TEST_F(ArchivePages, FailedGenerationKeepsTheOldPages)

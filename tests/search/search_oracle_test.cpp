@@ -19,33 +19,21 @@ namespace {
 
 using Strings = std::vector<std::string>;
 const std::string kAbsent = "\x01";
-const Strings kFroms = {kAbsent,
-                        "Ann Lee <ann@example.org>",
-                        "ann lee <ANN@example.org>",
-                        "ann@example.org",
-                        "\"Smith, John\" <smith@ex.com>",
-                        "Bob <bob@x.org>, Ann Lee <ann@example.org>",
-                        "=?utf-8?q?J=C3=BCrgen_=E4=B8=AD?= <jw@ex.de>",
-                        "<smi@EX.com>"};
-const Strings kSubjects = {kAbsent,      "",       "Agenda",      "Re: Agenda", "RE: Agenda", "re:Agenda",
-                           "Re: Budget", "Budget", "Fwd: Agenda", "Re:",        "agenda",     "(no subject)"};
-const Strings kAuthorTexts = {"ann",
-                              "Ann Lee",
-                              "ann lee",
-                              "ann@example.org",
-                              "ANN@EXAMPLE.ORG",
-                              "smi",
-                              "smith",
-                              "example",
-                              "NoNe",
-                              "(unknown author)",
-                              "",
-                              "Lee",
-                              "ex.com",
-                              "J\xC3\xBCrgen"};
-const Strings kSubjectTexts = {"Agenda", "re:", "Re: Agenda", "RE", "", "none", "(no subject)", "gen", "Budget"};
-const Strings kDateTokens = {"3",  "13",   "April",     "apr", "2001", "2000", "Sep", "15",  "1999",
-                             "-4", "none", "(no date)", "Tue", "x",    "0",    "+7",  "500", "Septembre"};
+// The pools, '|' between items.
+const Strings kFroms = testenv::Lines(
+    "\x01|Ann Lee <ann@example.org>|ann lee <ANN@example.org>|ann@example.org|\"Smith, John\" <smith@ex.com>|"
+    "Bob <bob@x.org>, Ann Lee <ann@example.org>|=?utf-8?q?J=C3=BCrgen_=E4=B8=AD?= <jw@ex.de>|<smi@EX.com>",
+    "|");
+const Strings kSubjects = testenv::Lines(
+    "\x01||Agenda|Re: Agenda|RE: Agenda|re:Agenda|Re: Budget|Budget|Fwd: Agenda|Re:|agenda|(no subject)", "|");
+const Strings kAuthorTexts = testenv::Lines(
+    "ann|Ann Lee|ann lee|ann@example.org|ANN@EXAMPLE.ORG|smi|smith|example|NoNe|"
+    "(unknown author)||Lee|ex.com|J\xC3\xBCrgen|&#20316;&#32773;&#19981;&#26126;|"
+    "\xE4\xBD\x9C\xE8\x80\x85\xE4\xB8\x8D\xE6\x98\x8E",
+    "|");
+const Strings kSubjectTexts = testenv::Lines("Agenda|re:|Re: Agenda|RE||none|(no subject)|gen|Budget", "|");
+const Strings kDateTokens = testenv::Lines(
+    "3|13|April|apr|2001|2000|Sep|15|1999|-4|none|(no date)|Tue|x|0|+7|500|Septembre|32|1000|-5|,|", "|");
 
 struct Texts {
     uint32_t id = 0;
@@ -261,6 +249,12 @@ std::vector<Texts> ChainTexts(ms* chains[4])
 void RunSeeds(unsigned from, unsigned to)
 {
     testenv::ArchiveHome home;
+    // A third language whose author placeholder is written as references.
+    home.WriteIni("Y", "[Language Selection]\nzh-cn=Chinese,utf-8,zh.txt\n");
+    std::string zh;
+    for (int k = 1; k <= 128; ++k)
+        zh += std::to_string(k) + (k == 127 ? " &#20316;&#32773;&#19981;&#26126;\n" : " s\n");
+    testenv::WriteFile(home.path() + "/web/vubo/languages/dlarchives/zh.txt", zh);
     for (unsigned seed = from; seed < to; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 rng(seed);
@@ -283,7 +277,7 @@ void RunSeeds(unsigned from, unsigned to)
             if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) numbers.push_back(number);
             ASSERT_TRUE(a.AddArchive(dir.c_str(), number));
         }
-        const char* locale = rng() % 2 ? "de-de" : "en-us";
+        const char* locale = std::array{"de-de", "en-us", "zh-cn"}[rng() % 3];
         const Texts ph = Display(a, nullptr, locale);
         for (int q = 0; q < 8; ++q) {
             const int crit = rng() % 7 == 0 ? 3 : static_cast<int>(rng() % 3);
