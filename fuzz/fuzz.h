@@ -1,15 +1,11 @@
 #pragma once
 // Shared by the fuzz entry points: a check that stops the run (libFuzzer then keeps the input
-// as a crash), the UTF-8 rule converted texts must follow, texts in exact heap blocks, and a
-// home of the run's own.
+// as a crash), the UTF-8 rule converted texts must follow, and texts in exact heap blocks.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
-
-#include "dlarchive/relation_store.h"
-#include "support/test_env.h"
 
 #define FUZZ_CHECK(condition)                                                                   \
     do {                                                                                        \
@@ -46,17 +42,3 @@ inline std::unique_ptr<char[]> ExactText(std::string_view text)
     block[text.size()] = '\0';
     return block;
 }
-
-// A web folder with the language file "xx.txt" of locale "xx", and fresh relations.
-struct Home {
-    testenv::TempDir dir;
-    testenv::Config config{"[Config]\nWebAdminDirectory=" + dir.path() + "\n[Language Selection]\nxx=X,utf-8,xx.txt\n"};
-    std::string Languages() const { return dir / "vubo/languages/dlarchives/xx.txt"; }
-    std::string Relations() const { return dir.path(); }
-    Home()
-    {
-        testenv::MakeDirs(dir / "vubo/languages/dlarchives");
-        FUZZ_CHECK(diaRel::Create(dir.path().c_str(), "archiveenv") == db_ok &&
-                   diaRel::Create(dir.path().c_str(), "archivebody") == db_ok);
-    }
-};

@@ -11,31 +11,53 @@
 #include "fuzz.h"
 #include "platform/cclient.h"
 #include "record_store/record_internal.h"
+#include "support/test_env.h"
 
 namespace cc = dlarchive::cclient;
 
-// Decodes the fields, stores the list and decodes again: the stored bytes must not change.
+// Every member of a list, a null text shown apart from an empty one.
+static std::string Show(const char* s)
+{
+    return s == nullptr ? "\1" : std::string(s) + '\2';
+}
+static std::string Show(const mail_address* a)
+{
+    return a ? Show(a->personal) + Show(a->adl) + Show(a->mailbox) + Show(a->host) + Show(a->next) : "";
+}
+static std::string Show(const mail_body_parameter* p)
+{
+    return p ? Show(p->attribute) + Show(p->value) + Show(p->next) : "";
+}
+static std::string Show(const string_list* s)
+{
+    return s ? Show(reinterpret_cast<const char*>(s->text.data)) + std::to_string(s->text.size) + Show(s->next) : "";
+}
+
+// Decodes the fields; the list read back, stored and read again reads the same (a single
+// record without members is stored as nothing and reads back as no list).
 template <typename Coder, typename List, typename... Fields>
 static void RoundTrip(void (*release)(List**), Fields&... fields)
 {
-    List* list = nullptr;
-    std::string stored[2];
-    for (std::string& bytes : stored) {
-        FUZZ_CHECK(Coder().Parse(fields..., &list) == 0);
-        Coder().Parse(list, fields...);
-        release(&list);
-        ((bytes += std::string(fields.length() ? fields.text() : "", fields.length()) + '\1'), ...);
-    }
-    FUZZ_CHECK(stored[0] == stored[1]);
+    List *first = nullptr, *again = nullptr;
+    FUZZ_CHECK(Coder().Parse(fields..., &first) == 0);
+    Coder coder;
+    coder.Parse(first, fields...);
+    FUZZ_CHECK(coder.Parse(fields..., &again) == 0);
+    const std::string shown = Show(first);
+    FUZZ_CHECK(Show(again) == shown || (again == nullptr && shown.find_first_not_of("\1") == std::string::npos));
+    release(&first);
+    release(&again);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const Home home;
+    static testenv::TempDir dir;
     static diamondBase base;
-    static archiveenv envelopes(base, home.Relations().c_str());
-    static archivebody bodies(base, home.Relations().c_str());
-    FUZZ_CHECK(envelopes.status() == db_ok && bodies.status() == db_ok);
+    static const bool made = diaRel::Create(dir.path().c_str(), "archiveenv") == db_ok &&
+                             diaRel::Create(dir.path().c_str(), "archivebody") == db_ok;
+    static archiveenv envelopes(base, dir.path().c_str());
+    static archivebody bodies(base, dir.path().c_str());
+    FUZZ_CHECK(made && envelopes.status() == db_ok && bodies.status() == db_ok);
     FuzzedDataProvider input(data, size);
     dbData f[4];
     for (dbData& field : f) {
