@@ -40,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     LanguageTable table;
     const bool opened = table.Open("xx", LanguageModuleDlArchives);
-    // Lines longer than a read piece are read in pieces; the model leaves them out.
-    const bool modelled = made && !ownIndex && text.size() < 1000;
+    const bool modelled = made && !ownIndex && text.size() < 1000;  // longer lines are read in pieces
     FUZZ_CHECK(!modelled ||
                (opened == numbered && (!opened || table.GetCount() == static_cast<int32_t>(model.size()))));
     for (int32_t n = -1; opened && n <= table.GetCount() + 1; ++n) {

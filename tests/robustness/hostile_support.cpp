@@ -51,12 +51,19 @@ std::vector<std::string> FilesOf(const std::string& directory, const std::string
     return contents;
 }
 
-std::size_t CountOf(const std::string& text, const std::string& needle)
+// Author, date and subject as displayed, each from a heap buffer of exactly the documented size.
+std::vector<std::string> DisplayTexts(CDlArchive& manager, mail_envelope* envelope, const char* locale,
+                                      const std::string& what)
 {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
+    std::vector<std::string> texts;
+    for (auto get :
+         {&CDlArchive::GetAuthorOfMessage, &CDlArchive::GetDateOfMessage, &CDlArchive::GetSubjectOfMessage}) {
+        std::unique_ptr<char[]> buffer(new char[CDlArchive::kDisplayTextSize]());
+        (manager.*get)(envelope, buffer.get(), locale);
+        EXPECT_NE(std::memchr(buffer.get(), '\0', CDlArchive::kDisplayTextSize), nullptr) << what;
+        texts.emplace_back(buffer.get(), strnlen(buffer.get(), CDlArchive::kDisplayTextSize));
+    }
+    return texts;
 }
 
 }  // namespace
@@ -147,25 +154,11 @@ Outcome HostileArchive::Feed(uint32_t number, const std::string& bytes, const st
             << what << ": does not read back: " << m_manager.GetLastErrorMsg();
     } else if (outcome.kind == Outcome::Refused) {
         EXPECT_TRUE(outcome.code >= 13 && outcome.code <= 15) << what << ": refused with code " << outcome.code;
-        EXPECT_EQ(BodyRecords(number), 0) << what;
+        EXPECT_TRUE(BodyRecords(number) == 0 && StoredMessages().count(number) == 0) << what;
     } else if (outcome.kind == Outcome::Thrown) {
         EXPECT_TRUE(outcome.code >= 1 && outcome.code <= 26) << what << ": thrown code " << outcome.code;
     }
     return outcome;
-}
-
-std::vector<std::string> DisplayTexts(CDlArchive& manager, mail_envelope* envelope, const char* locale,
-                                      const std::string& what)
-{
-    std::vector<std::string> texts;
-    for (auto get :
-         {&CDlArchive::GetAuthorOfMessage, &CDlArchive::GetDateOfMessage, &CDlArchive::GetSubjectOfMessage}) {
-        std::unique_ptr<char[]> buffer(new char[CDlArchive::kDisplayTextSize]());
-        (manager.*get)(envelope, buffer.get(), locale);
-        EXPECT_NE(std::memchr(buffer.get(), '\0', CDlArchive::kDisplayTextSize), nullptr) << what;
-        texts.emplace_back(buffer.get(), strnlen(buffer.get(), CDlArchive::kDisplayTextSize));
-    }
-    return texts;
 }
 
 int32_t HostileArchive::TryReadBack(uint32_t number, const std::string& bytes, const std::string& what)
@@ -208,27 +201,27 @@ int32_t HostileArchive::TryReadBack(uint32_t number, const std::string& bytes, c
     return code;
 }
 
+template <typename Relation>
+std::multiset<uint32_t> HostileArchive::Ids()
+{
+    std::multiset<uint32_t> ids;
+    diamondBase base;
+    Relation relation(base, m_archive.c_str());
+    relation.begin(0);
+    for (relation.first(); relation.status() == db_ok; relation.next()) ids.insert(relation.key().id);
+    EXPECT_EQ(relation.status(), db_eof);
+    return ids;
+}
+
 std::set<uint32_t> HostileArchive::StoredMessages()
 {
-    std::set<uint32_t> numbers;
-    diamondBase base;
-    archiveenv envelopes(base, m_archive.c_str());
-    envelopes.begin(0);
-    for (envelopes.first(); envelopes.status() == db_ok; envelopes.next())
-        if (envelopes.key().seq == 0) numbers.insert(envelopes.key().id);
-    EXPECT_EQ(envelopes.status(), db_eof);
-    return numbers;
+    const auto ids = Ids<archiveenv>();
+    return {ids.begin(), ids.end()};
 }
 
 int HostileArchive::BodyRecords(uint32_t number)
 {
-    diamondBase base;
-    archivebody bodies(base, m_archive.c_str());
-    int count = 0;
-    bodies.begin(0);
-    for (bodies.first(); bodies.status() == db_ok; bodies.next()) count += bodies.key().id == number;
-    EXPECT_EQ(bodies.status(), db_eof);
-    return count;
+    return static_cast<int>(Ids<archivebody>().count(number));
 }
 
 void HostileArchive::ExpectWholePages()
@@ -236,18 +229,13 @@ void HostileArchive::ExpectWholePages()
     const auto [code, message] = testenv::Thrown([&] { m_manager.GenerateIndexPages("sales"); });
     ASSERT_EQ(code, 0) << "index pages failed: " << message;
     const std::set<uint32_t> stored = StoredMessages();
-    for (const char* locale : {"en-us", "de-de"}) {
-        for (const char* kind : {"author", "date", "thread"}) {
-            const std::string name = std::string(locale) + "-" + kind + ".html";
-            ASSERT_TRUE(testenv::Exists(m_archive + name)) << name;
-            const std::string page = testenv::ReadFile(m_archive + name);
-            EXPECT_TRUE(IsWholePage(page) && page.find('\0') == std::string::npos) << name;
-            EXPECT_EQ(CountOf(page, "<li>"), CountOf(page, "</li>")) << name;
-            for (uint32_t number : stored)
-                EXPECT_NE(page.find("&nId=" + std::to_string(static_cast<int32_t>(number)) + "&sort="),
-                          std::string::npos)
-                    << name << " does not link message " << number;
-        }
+    for (const char* name :
+         {"en-us-author", "en-us-date", "en-us-thread", "de-de-author", "de-de-date", "de-de-thread"}) {
+        const std::string page = testenv::ReadFile(m_archive + name + ".html");
+        EXPECT_TRUE(IsWholePage(page) && page.find('\0') == std::string::npos) << name;
+        for (uint32_t number : stored)
+            EXPECT_NE(page.find("&nId=" + std::to_string(static_cast<int32_t>(number)) + "&sort="), std::string::npos)
+                << name << " does not link message " << number;
     }
 }
 

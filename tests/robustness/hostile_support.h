@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the robustness tests: a deterministic random source, mutations of message bytes,
-// and an archive whose intake of hostile messages is checked step by step.
+// Shared by the robustness tests: a seeded random source, mutations of message bytes, and an
+// archive whose intake of hostile messages is checked step by step.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -55,29 +55,26 @@ class HostileArchive {
 public:
     explicit HostileArchive(const std::string& autoRebuild = "Y");
     const std::string& archive() const { return m_archive; }
-    testenv::ArchiveHome& home() { return m_home; }
-    CDlArchive& manager() { return m_manager; }
 
     // Writes message file `number` and runs the intake: the file stays, the outcome is a
     // documented one, and a stored message reads back (failures name `what`).
     Outcome Feed(uint32_t number, const std::string& bytes, const std::string& what);
-    // Compares the stored message with c-client's parse of its file and checks its display
-    // texts; 0, or the code of a retrieval that threw.
-    int32_t TryReadBack(uint32_t number, const std::string& bytes, const std::string& what);
-    // Regenerates the index pages: each whole, its list items closed, every message linked.
+    // Regenerates the index pages: each whole, every stored message linked.
     void ExpectWholePages();
-    std::set<uint32_t> StoredMessages();  // numbers with an envelope record (seq 0)
+    std::set<uint32_t> StoredMessages();  // numbers with an envelope record
     int BodyRecords(uint32_t number);
 
 private:
+    // Compares the stored message with c-client's parse of its file and checks its display
+    // texts; 0, or the code of a retrieval that threw.
+    int32_t TryReadBack(uint32_t number, const std::string& bytes, const std::string& what);
+    template <typename Relation>
+    std::multiset<uint32_t> Ids();
     testenv::ArchiveHome m_home;
     std::string m_archive;
     CDlArchive m_manager{"DL Manager"};
 };
 
-// Author, date and subject as displayed, each from a heap buffer of exactly the documented size.
-std::vector<std::string> DisplayTexts(CDlArchive& manager, mail_envelope* envelope, const char* locale,
-                                      const std::string& what);
 // The "Content-type: text/html" frame and the closing "</html>\r\n" of a whole page.
 bool IsWholePage(const std::string& page);
 

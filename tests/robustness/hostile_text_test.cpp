@@ -134,30 +134,10 @@ TEST(HostileText, CharacterReferencesFollowTheirRule)
             << "input " << testing::PrintToString(in);
         converted += model.has_value();
         refused += !model.has_value();
-        // The two steps on their own: 16-bit units, then references.
-        int32_t units = -7;
-        unsigned char* ucs = Utf8ToUcs2(block.get(), static_cast<int32_t>(in.size()), &units);
-        ASSERT_EQ(ucs != nullptr, model.has_value());
-        if (ucs == nullptr) {
-            EXPECT_EQ(units, -7);  // untouched
-            continue;
-        }
-        ASSERT_TRUE(units >= 0 && static_cast<std::size_t>(units) <= in.size());
-        const auto unitBlock =
-            ExactText(std::string(reinterpret_cast<char*>(ucs), static_cast<std::size_t>(units)), false);
-        std::free(ucs);
-        std::string refs;
-        for (int32_t u = 0; u + 1 < units; u += 2)
-            refs += "&#" + std::to_string((unitBlock[u] & 0xFFu) << 8 | (unitBlock[u + 1] & 0xFFu)) + ";";
-        EXPECT_EQ(Released(Ucs2ToCharRefs(reinterpret_cast<const unsigned char*>(unitBlock.get()), units)),
-                  units % 2 == 0 ? std::optional(refs) : std::nullopt);
     }
     EXPECT_GT(converted, 5000);
     EXPECT_GT(refused, 5000);
-    // Refusals of the interface itself.
-    EXPECT_EQ(EncodeHtmlEntities(nullptr, 3), nullptr);
-    EXPECT_EQ(EncodeHtmlEntities("abc", -1), nullptr);
-    EXPECT_EQ(Ucs2ToCharRefs(reinterpret_cast<const unsigned char*>("ab"), -2), nullptr);
+    EXPECT_TRUE(EncodeHtmlEntities(nullptr, 3) == nullptr && EncodeHtmlEntities("abc", -1) == nullptr);
     // A long text of sequences only: 4 bytes of references per byte of input at most.
     std::string longRun;
     for (int i = 0; i < 100000; ++i) longRun += "\xEF\xBF\xBF";
@@ -212,18 +192,6 @@ TEST(HostileText, EncodedWordsDecodeAsWritten)
         // Without a word the stored text is the raw one.
         const std::string stored = dlarchive::DecodeHeaderToUtf8(block.get());
         EXPECT_EQ(stored, charset.empty() ? text : stored);
-        // Damaged copies, mostly broken words: both calls find the same words, decoding never
-        // makes a text longer, and without "=?" there is no word.
-        for (int round = 0; round < 4; ++round) {
-            text = hostile::Mutate(text, rng);
-            const auto damaged = ExactText(text);
-            const auto words = Released(rfc1522decoding_wmc(damaged.get()));
-            const auto named = Released(Get1522Charset(damaged.get()));
-            EXPECT_EQ(words.has_value(), named.has_value());
-            EXPECT_TRUE(!words ||
-                        (words->size() <= text.size() && !named->empty() && text.find("=?") != std::string::npos));
-            (void)dlarchive::DecodeHeaderToUtf8(damaged.get());
-        }
     }
     EXPECT_EQ(rfc1522decoding_wmc(nullptr), nullptr);
     EXPECT_EQ(Get1522Charset(nullptr), nullptr);

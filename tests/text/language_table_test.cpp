@@ -1,9 +1,13 @@
 // Language files and their indexes: numbered lines, the selection values of the
-// configuration, rebuilding the index only for a newer file.
+// configuration, rebuilding the index only for a newer file, indexes that do not fit their
+// file, and builders in several processes at once.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "robustness/hostile_support.h"
 #include "support/test_env.h"
@@ -32,15 +36,29 @@ std::vector<std::string> Strings(const char* locale)
     return strings;
 }
 
+// Sets both times of `path` to `seconds` and `nanoseconds` past the epoch.
+void Touch(const std::string& path, time_t seconds, long nanoseconds = 0)
+{
+    const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// A web folder whose language files the configuration selects.
+struct Languages : testing::Test {
+    testenv::TempDir web;
+    std::string dir = web / "vubo/languages/dlarchives/";
+    testenv::Config config;
+    void SetUp() override { testenv::MakeDirs(dir); }
+    void Select(const std::string& selection)
+    {
+        config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\n" + selection + "\n");
+    }
+};
+
 }  // namespace
 
-TEST(LanguageTable, FilesIndexesAndSelections)
+TEST_F(Languages, FilesIndexesAndSelections)
 {
-    testenv::TempDir web;
-    const std::string dir = web / "vubo/languages/dlarchives/";
-    testenv::MakeDirs(dir);
-    testenv::Config config("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\n" +
-                           "one=English,t0.txt\nmany=English,iso-8859-15,x,y.txt\n");
     const std::string as(1021, 'a');  // with "1 " a first piece of exactly 1023 bytes
     // {file, strings, index entries (empty: not checked)}.
     const struct {
@@ -63,33 +81,27 @@ TEST(LanguageTable, FilesIndexesAndSelections)
     for (const auto& c : cases) {
         const std::string locale = "l" + std::to_string(n), file = "t" + std::to_string(n++) + ".txt";
         testenv::WriteFile(dir + file, c.file);
-        config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\n" + locale + "=E,utf-8," +
-                     file + "\n");
+        Select(locale + "=E,utf-8," + file);
         EXPECT_EQ(Strings(locale.c_str()), c.strings) << c.file.substr(0, 30);
         if (!c.index.empty()) {
             EXPECT_EQ(IndexEntries(dir + file + ".idx"), c.index) << c.file.substr(0, 30);
         }
     }
     // The index is built again only when the language file is newer, to the nanosecond.
-    const auto touch = [](const std::string& path, long nanoseconds) {
-        const struct timespec times[2] = {{1'000'000'000, nanoseconds}, {1'000'000'000, nanoseconds}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    };
     std::remove((dir + "t9.txt.idx").c_str());
     testenv::WriteFile(dir + "t9.txt", "1 old\n");
     EXPECT_EQ(Strings("l9"), (std::vector<std::string>{"old"}));
     testenv::WriteFile(dir + "t9.txt", "1 x\n2 y\n");
-    touch(dir + "t9.txt", 500);
-    touch(dir + "t9.txt.idx", 500);
+    Touch(dir + "t9.txt", 1'000'000'000, 500);
+    Touch(dir + "t9.txt.idx", 1'000'000'000, 500);
     EXPECT_EQ(Strings("l9"), (std::vector<std::string>{"x"}));
-    touch(dir + "t9.txt", 501);
+    Touch(dir + "t9.txt", 1'000'000'000, 501);
     EXPECT_EQ(Strings("l9"), (std::vector<std::string>{"x", "y"}));
     EXPECT_FALSE(LanguageTable::BuildIndex((dir + "none.txt").c_str(), (dir + "n.idx").c_str()));
     EXPECT_FALSE(testenv::Exists(dir + "n.idx"));
     // A selection needs two commas; the key and charset fall back to English then.
     testenv::WriteFile(dir + "x,y.txt", "1 with comma\n");
-    config.Write("[Config]\nWebAdminDirectory=" + web.path() +
-                 "\n[Language Selection]\none=English,t0.txt\nmany=E,iso-8859-15,x,y.txt\n");
+    Select("one=English,t0.txt\nmany=E,iso-8859-15,x,y.txt");
     EXPECT_EQ(Strings("one"), (std::vector<std::string>{"(not opened)"}));
     LanguageTable many;
     ASSERT_TRUE(many.Open("many", LanguageModuleDlArchives));
@@ -110,7 +122,7 @@ TEST(LanguageTable, FilesIndexesAndSelections)
     // A damaged index newer than its file (offsets backwards, beyond the file, near 4 GB, a
     // size not a multiple of four): strings come back empty or cut, never from outside.
     hostile::Rng rng(0x7e0007);
-    config.Write("[Config]\nWebAdminDirectory=" + web.path() + "\n[Language Selection]\ndmg=E,utf-8,t0.txt\n");
+    Select("dmg=E,utf-8,t0.txt");
     const std::string content = "1 one\n2 two\n3 three\n";
     int opened = 0;
     for (int trial = 0; trial < 60; ++trial) {
@@ -125,8 +137,8 @@ TEST(LanguageTable, FilesIndexesAndSelections)
             for (int b = 0; b < 4; ++b) index += static_cast<char>(value >> (8 * b));
         }
         testenv::WriteFile(dir + "t0.txt.idx", index + rng.Bytes(rng.Below(4)));
-        touch(dir + "t0.txt", 0);
-        touch(dir + "t0.txt.idx", 100);
+        Touch(dir + "t0.txt", 1'000'000'000);
+        Touch(dir + "t0.txt.idx", 1'000'000'100);
         LanguageTable table;
         if (!table.Open("dmg", LanguageModuleDlArchives)) continue;
         ++opened;
@@ -136,4 +148,53 @@ TEST(LanguageTable, FilesIndexesAndSelections)
         }
     }
     EXPECT_GT(opened, 20);
+}
+
+TEST_F(Languages, EmptyDamagedAndConcurrentIndexesAreRebuilt)
+{
+    Select("xx=X,utf-8,x.txt");
+    const std::string file = dir + "x.txt", index = file + ".idx";
+    std::string content;
+    for (int n = 1; n <= 3000; ++n) content += std::to_string(n) + " text " + std::to_string(n) + "\n";
+    testenv::WriteFile(file, content);
+    const auto opensWhole = [] {
+        LanguageTable t;
+        return t.Open("xx", LanguageModuleDlArchives) && t.GetCount() == 3000 &&
+               std::string(t.GetString(2999)) == "text 2999";
+    };
+    // Left empty by a full disk, cut inside an entry, an offset past the file, offsets falling,
+    // entries missing at the end: each newer than the file, each built afresh.
+    const std::string entry2("\x02\0\0\0", 4), entry9("\x09\0\0\0", 4);
+    for (const std::string& bad : {std::string(), entry2.substr(0, 3), entry2 + std::string("\xff\xff\xff\x7f", 4),
+                                   entry9 + entry2, entry2 + entry9 + entry9}) {
+        testenv::WriteFile(index, bad);
+        Touch(file, 1'000'000'000);
+        Touch(index, 1'000'000'100);
+        EXPECT_TRUE(opensWhole()) << bad.size();
+        EXPECT_EQ(testenv::ReadFile(index).size(), 3001u * 4);
+    }
+
+    // Processes that each make the file newer and open it: every open finds a whole index.
+    std::vector<pid_t> children;
+    for (int c = 0; c < 4; ++c)
+        children.push_back(testenv::Spawn([&, c] {
+            int failures = 0;
+            for (int i = 0; i < 60; ++i) {
+                if ((i + c) % 2 == 0) ::utimensat(AT_FDCWD, file.c_str(), nullptr, 0);
+                failures += !opensWhole();
+            }
+            return failures;
+        }));
+    for (const pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
+    // No temporary file is left beside the index.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 2);
+
+    // Where no index can take its place beside the file (here a directory in the way; for a
+    // reader, a folder it may not write), a private index serves, and none is left behind.
+    testenv::TempDir temp;  // the test's own process: TMPDIR is its own to set
+    ::setenv("TMPDIR", temp.path().c_str(), 1);
+    std::filesystem::remove(index);
+    testenv::MakeDirs(index + "/in-the-way");
+    EXPECT_TRUE(opensWhole());
+    EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
 }
