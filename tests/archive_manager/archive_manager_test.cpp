@@ -36,13 +36,12 @@ TEST(ArchiveConfig, PathsMessageNumbersAndRebuildSetting)
     // {DbPath, list, archive path}: one trailing delimiter goes; no home gives "/"; paths
     // that would not fit 259 characters are empty.
     const std::string fits(259 - 14, 'n');
+    // clang-format off
     const std::vector<std::array<std::string, 3>> paths = {{"/srv/dlmgr/", "sales", "/srv/dlmgr/sales/archive/"},
-                                                           {"/srv/dlmgr", "sales", "/srv/dlmgr/sales/archive/"},
-                                                           {"/srv/dlmgr//", "sales", "/srv/dlmgr//sales/archive/"},
-                                                           {"", "sales", "/sales/archive/"},
-                                                           {"/srv", fits, "/srv/" + fits + "/archive/"},
-                                                           {"/srv", fits + "n", ""},
-                                                           {"/" + std::string(400, 'h'), "s", ""}};
+        {"/srv/dlmgr", "sales", "/srv/dlmgr/sales/archive/"}, {"/srv/dlmgr//", "sales", "/srv/dlmgr//sales/archive/"},
+        {"", "sales", "/sales/archive/"}, {"/srv", fits, "/srv/" + fits + "/archive/"}, {"/srv", fits + "n", ""},
+        {"/" + std::string(400, 'h'), "s", ""}};
+    // clang-format on
     for (const auto& [home, list, path] : paths) {
         config.Write(home.empty() ? "" : "[DlManager]\nDbPath=" + home + "\n");
         CDlArchive archive;
@@ -63,14 +62,10 @@ TEST(ArchiveConfig, PathsMessageNumbersAndRebuildSetting)
         EXPECT_EQ(CDlArchive().IsAutoRebuild(), expected) << value;
     }
     // Hexadecimal names: lower-case digits, at most the largest number, never a wrap.
-    const std::pair<const char*, uint32_t> ids[] = {{"ff", 255},
-                                                    {"12.34.msg", 18},
-                                                    {"bb8.msg", 3000},
-                                                    {"1A2B.msg", 4128},
-                                                    {"ffffffff.msg", 4294967295u},
-                                                    {"", 0},
-                                                    {"123456789.msg", 4294967295u},
-                                                    {"00000000ff.msg", 255}};
+    // clang-format off
+    const std::pair<const char*, uint32_t> ids[] = {{"ff", 255}, {"12.34.msg", 18}, {"bb8.msg", 3000},
+        {"1A2B.msg", 4128}, {"ffffffff.msg", 4294967295u}, {"", 0}, {"123456789.msg", 4294967295u}, {"00000000ff.msg", 255}};
+    // clang-format on
     for (const auto& [name, id] : ids) EXPECT_EQ(CDlArchive::GetId(name), id) << name;
     EXPECT_EQ(CDlArchive::GetId(nullptr), 0u);
     EXPECT_EQ(std::string(CDlArchiveException(19, std::string(2000, 'x').c_str()).GetLastErrorMsg()).size(), 512u);
@@ -117,15 +112,11 @@ TEST(ArchiveResults, EveryRowOfBothMappings)
 TEST(HeaderSize, EndsAtTheFirstEmptyLine)
 {
     testenv::TempDir dir;
-    const std::pair<const char*, uint32_t> cases[] = {{"A: b\nC: d\n\nbody\n\nmore", 11},
-                                                      {"A: b\r\nC: d\r\n\r\nbody", 14},
-                                                      {"A: b\r\n\r\rbody\n", 13},
-                                                      {"A: b\n\r\r\nbody", 8},
-                                                      {"A: b\nC: d\n", 10},
-                                                      {"A: b\nC: d\n\r\r", 12},
-                                                      {"A: b\nC: d", 0},
-                                                      {"\n\nbody", 2},
-                                                      {"x", 0}};
+    // clang-format off
+    const std::pair<const char*, uint32_t> cases[] = {{"A: b\nC: d\n\nbody\n\nmore", 11}, {"A: b\r\nC: d\r\n\r\nbody", 14},
+        {"A: b\r\n\r\rbody\n", 13}, {"A: b\n\r\r\nbody", 8}, {"A: b\nC: d\n", 10}, {"A: b\nC: d\n\r\r", 12},
+        {"A: b\nC: d", 0}, {"\n\nbody", 2}, {"x", 0}};
+    // clang-format on
     for (const auto& [content, size] : cases) {
         testenv::WriteFile(dir / "m", content);
         CDlArchive archive;
@@ -343,19 +334,14 @@ TEST_F(Intake, RemoteFileLinesAndFailures)
     // Entries that name no member or password, or would not make one line, take no line.
     const std::string none = "Member's email not found.", invalid = "Member's email is invalid.",
                       noPassword = "Password not found.", empty = "Password is empty.";
-    const std::pair<std::string, std::string> refused[] = {
-        {"", none},
-        {" , ,\t", none},
-        {"ann;x@example.org pw\r\n", invalid},
-        {"ann@example.org\r\nbob@example.org pw\r\n", invalid},
-        {"ann@example.org\rx pw\r\n", invalid},
-        {"ann\x01@example.org pw\r\n", invalid},
-        {"ann\x7f@example.org pw\r\n", invalid},
-        {"ann@example.org\r\n", noPassword},
-        {"ann@example.org x", noPassword},  // too short for the line end
-        {"a@b.org " + std::string(262, 'p'), noPassword},
-        {"ann@example.org \r\n", empty},
-        {"ann@example.org,pw", empty}};
+    // clang-format off
+    const std::pair<std::string, std::string> refused[] = {{"", none}, {" , ,\t", none},
+        {"ann;x@example.org pw\r\n", invalid}, {"ann@example.org\r\nbob@example.org pw\r\n", invalid},
+        {"ann@example.org\rx pw\r\n", invalid}, {"ann\x01@example.org pw\r\n", invalid},
+        {"ann\x7f@example.org pw\r\n", invalid}, {"ann@example.org\r\n", noPassword},
+        {"ann@example.org x", noPassword} /* too short for the line end */, {"a@b.org " + std::string(262, 'p'), noPassword},
+        {"ann@example.org \r\n", empty}, {"ann@example.org,pw", empty}};
+    // clang-format on
     for (const auto& [entry, text] : refused)
         EXPECT_EQ(update(entry), std::make_pair(text[0] == 'M' ? 22 : 23, text)) << entry;
     EXPECT_EQ(testenv::ReadFile(archive + "remote.txt"), "");
