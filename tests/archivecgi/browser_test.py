@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""The archive through a private lighttpd, read in headless Chromium: index pages, next and
-previous in each order, search, downloads, and hostile messages that must run nothing.
+"""The archive through a private lighttpd and one FastCGI process of archivecgi that serves every
+request (refusals among them), read in headless Chromium: index pages, next and previous in
+each order, search, downloads, and hostile messages that must run nothing.
 Usage: browser_test.py DLARCHIVE ARCHIVECGI SOURCE_DIR"""
 import base64, contextlib, os, pathlib, shutil, socket, subprocess, sys, tempfile, time, unittest
 import urllib.error, urllib.request
@@ -66,8 +67,10 @@ class Archive(unittest.TestCase):
         for name, value in (("ADDRESS", "127.0.0.1"), ("PORT", str(port)), ("WEB", f"{home}/web"),
                             ("STATE", f"{home}/run"), ("CGI", CGI), ("CONFIG", f"{home}/etc")):
             conf = conf.replace(f"@{name}@", value)
-        pathlib.Path(f"{home}/run/lighttpd.conf").write_text(conf)
-        cls.server = subprocess.Popen(["/usr/sbin/lighttpd", "-D", "-f", f"{home}/run/lighttpd.conf"])
+        pathlib.Path(f"{home}/run/lighttpd.conf").write_text(conf.replace('"max-procs" => 2', '"max-procs" => 1'))
+        cls.stderr = open(f"{home}/run/stderr.log", "w")  # the FastCGI process's standard error
+        cls.server = subprocess.Popen(["/usr/sbin/lighttpd", "-D", "-f", f"{home}/run/lighttpd.conf"],
+                                      stderr=cls.stderr)
         cls.base = f"http://127.0.0.1:{port}/vubo/scripts/archivecgi.exe?"
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
@@ -76,16 +79,24 @@ class Archive(unittest.TestCase):
         options.add_experimental_option("prefs", {"download.default_directory": f"{home}/downloads"})
         cls.driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         until(lambda: urllib.request.urlopen(cls.base + "Command=GetThreadIndex&mailinglist=demo"))
+        cls.backend = cls.backends()
+
+    @classmethod
+    def backends(cls):
+        return pathlib.Path(f"/proc/{cls.server.pid}/task/{cls.server.pid}/children").read_text().split()
 
     @classmethod
     def tearDownClass(cls):
         cls.driver.quit()
-        cls.server.terminate()
+        served = cls.backends()
+        cls.server.terminate()  # which ends the FastCGI process: its leak check runs at exit
         cls.server.wait()
-        log = pathlib.Path(f"{cls.tmp.name}/run/error.log").read_text()  # the CGI's standard error
+        until(lambda: all(pathlib.Path(f"/proc/{p}/stat").read_text().split()[2] == "Z" for p in served))
+        cls.stderr.close()
+        log = "".join(pathlib.Path(f"{cls.tmp.name}/run/{f}").read_text() for f in ("error.log", "stderr.log"))
         cls.tmp.cleanup()
-        if "Sanitizer" in log or "runtime error" in log:
-            raise AssertionError(log)
+        if "Sanitizer" in log or "runtime error" in log or len(cls.backend) != 1 or served != cls.backend:
+            raise AssertionError(f"{cls.backend} then {served}: {log}")
 
     def click(self, text=None, element=None):  # and wait for the page it leads to
         before = self.driver.current_url
@@ -144,9 +155,10 @@ class Archive(unittest.TestCase):
         for query, status, disposition in (
                 ("GetPart&mailinglist=demo&nId=5&part=2", 200, "attachment;"), ("Nope&mailinglist=demo", 400, None),
                 ("GetSource&mailinglist=demo&nId=5", 200, "attachment;"), ("GetThreadIndex&mailinglist=..", 400, None),
-                ("GetThreadIndex&mailinglist=none", 404, None)):
-            try:
-                response = urllib.request.urlopen(self.base + "Command=" + query)
+                ("GetThreadIndex&mailinglist=none", 404, None), ("GetThreadIndex&mailinglist=demo&POST", 400, None),
+                ("GetThreadIndex&mailinglist=demo", 200, None)):
+            try:  # each through the one process, a refused request followed by another
+                response = urllib.request.urlopen(self.base + "Command=" + query, b"x" if "POST" in query else None)
             except urllib.error.HTTPError as e:
                 response = e
             sent = response.headers["Content-Disposition"]
