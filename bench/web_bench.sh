@@ -1,7 +1,8 @@
 #!/bin/sh
 # The web front end through lighttpd on a large list (the shared corpus scaled with
 # make_big.sh), warm cache, 4 concurrent clients: requests per second, median and 99th
-# percentile latency of ShowMessage, the thread index page and a search by subject.
+# percentile latency of ShowMessage, the thread index page and a search by subject. lighttpd
+# runs archivecgi as data/lighttpd.conf.in says: two FastCGI processes it starts itself.
 # Usage: bench/web_bench.sh BUILD_DIR   (DLARCHIVE_CORPUS, BENCH_WORK, WEB_BENCH_SIZE override)
 set -eu
 TOP=$(cd "$(dirname "$0")/.." && pwd)

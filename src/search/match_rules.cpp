@@ -228,4 +228,24 @@ bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const
     }
 }
 
+// Tags keep the orders' groups apart: 'a' author, 'd' date, 's' whole subject, 'r' the root of
+// a reply. They follow NeighbourMatches: equal authors, equal dates, and in thread order the
+// replies to the key's root, with the root itself before a reply.
+std::vector<std::string> CandidateGroups(const NavigationTexts& c)
+{
+    std::vector<std::string> groups{"a" + c.author, "d" + c.date, "s" + c.subject};
+    if (IsReply(c.subject)) groups.push_back("r" + Stripped(c.subject));
+    return groups;
+}
+
+std::vector<std::string> KeyGroups(int32_t sort, bool previous, const std::string& key)
+{
+    if (sort == 0) return {"a" + key};
+    if (sort == 1) return {"d" + key};
+    if (sort != 2) return {};
+    const std::string root = IsReply(key) ? Stripped(key) : key;
+    if (previous && IsReply(key)) return {"r" + root, "s" + root};
+    return {"r" + root};
+}
+
 }  // namespace dlarchive::search

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dlarchive::search {
 
@@ -77,5 +78,12 @@ NavigationTexts MakeNavigationTexts(const FromAddress& from, const char* date, c
 // Whether a candidate is the neighbour in sort order 0 (author), 1 (date) or 2 (thread) of
 // the message whose text in that order is `key`; any other order matches nothing.
 bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const NavigationTexts& candidate);
+
+// The groups the navigation's index files candidates under, as tagged texts: a candidate is
+// filed under each of CandidateGroups(candidate) (its author, its date, its subject and, for
+// a reply, the subject it replies to), and NeighbourMatches(sort, previous, key, candidate)
+// holds only for a candidate filed under one of KeyGroups(sort, previous, key) (one or two).
+std::vector<std::string> CandidateGroups(const NavigationTexts& candidate);
+std::vector<std::string> KeyGroups(int32_t sort, bool previous, const std::string& key);
 
 }  // namespace dlarchive::search
