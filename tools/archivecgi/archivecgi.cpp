@@ -18,6 +18,7 @@
 #include "dlarchive/dlarchive.h"
 #include "page.h"
 #include "query.h"
+#include "search/navigation_index.h"
 #include "support/author_key.h"
 #include "support/records_release.h"
 #include "text/language_table.h"
@@ -376,6 +377,8 @@ int main()
 {
     using namespace archivecgi;
     if (!FCGX_IsCGI()) return ServeFastCgi();
+    // One request, so one message page at most: the navigation index would be built for nothing.
+    dlarchive::search::g_walkBeforeIndex = UINT32_MAX;
     const std::string response = Serve(std::getenv("REQUEST_METHOD"), std::getenv("QUERY_STRING"));
     std::fwrite(response.data(), 1, response.size(), stdout);
     return 0;
