@@ -228,24 +228,37 @@ bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const
     }
 }
 
-// Tags keep the orders' groups apart: 'a' author, 'd' date, 's' whole subject, 'r' the root of
-// a reply. They follow NeighbourMatches: equal authors, equal dates, and in thread order the
-// replies to the key's root, with the root itself before a reply.
-std::vector<std::string> CandidateGroups(const NavigationTexts& c)
+namespace {
+
+// Stripped, as a view.
+std::string_view StrippedView(std::string_view text)
 {
-    std::vector<std::string> groups{"a" + c.author, "d" + c.date, "s" + c.subject};
-    if (IsReply(c.subject)) groups.push_back("r" + Stripped(c.subject));
-    return groups;
+    return text.size() > 4 ? text.substr(4) : std::string_view();
 }
 
-std::vector<std::string> KeyGroups(int32_t sort, bool previous, const std::string& key)
+}  // namespace
+
+// The tags keep the orders' groups apart. The groups follow NeighbourMatches: equal authors,
+// equal dates, and in thread order the replies to the key's root, with the root itself before
+// a reply.
+int CandidateGroups(const NavigationTexts& c, NeighbourGroup (&out)[4])
 {
-    if (sort == 0) return {"a" + key};
-    if (sort == 1) return {"d" + key};
-    if (sort != 2) return {};
-    const std::string root = IsReply(key) ? Stripped(key) : key;
-    if (previous && IsReply(key)) return {"r" + root, "s" + root};
-    return {"r" + root};
+    out[0] = {'a', c.author}, out[1] = {'d', c.date}, out[2] = {'s', c.subject};
+    if (!IsReply(c.subject)) return 3;
+    out[3] = {'r', StrippedView(c.subject)};
+    return 4;
+}
+
+int KeyGroups(int32_t sort, bool previous, const std::string& key, NeighbourGroup (&out)[2])
+{
+    if (sort == 0 || sort == 1) {
+        out[0] = {sort == 0 ? 'a' : 'd', key};
+        return 1;
+    }
+    if (sort != 2) return 0;
+    const std::string_view root = IsReply(key) ? StrippedView(key) : std::string_view(key);
+    out[0] = {'r', root}, out[1] = {'s', root};
+    return previous && IsReply(key) ? 2 : 1;
 }
 
 }  // namespace dlarchive::search

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace dlarchive::search {
 
@@ -79,11 +79,16 @@ NavigationTexts MakeNavigationTexts(const FromAddress& from, const char* date, c
 // the message whose text in that order is `key`; any other order matches nothing.
 bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const NavigationTexts& candidate);
 
-// The groups the navigation's index files candidates under, as tagged texts: a candidate is
-// filed under each of CandidateGroups(candidate) (its author, its date, its subject and, for
-// a reply, the subject it replies to), and NeighbourMatches(sort, previous, key, candidate)
-// holds only for a candidate filed under one of KeyGroups(sort, previous, key) (one or two).
-std::vector<std::string> CandidateGroups(const NavigationTexts& candidate);
-std::vector<std::string> KeyGroups(int32_t sort, bool previous, const std::string& key);
+// A group of the navigation's index: a tag ('a' author, 'd' date, 's' whole subject, 'r' the
+// root a reply answers) and a text, a view into the texts it was made from. A candidate is
+// filed under each of its CandidateGroups, and NeighbourMatches(sort, previous, key, candidate)
+// holds only for a candidate filed under one of KeyGroups(sort, previous, key). Both give the
+// number of groups written (at most 4 and 2).
+struct NeighbourGroup {
+    char tag = 0;
+    std::string_view text;
+};
+int CandidateGroups(const NavigationTexts& candidate, NeighbourGroup (&out)[4]);
+int KeyGroups(int32_t sort, bool previous, const std::string& key, NeighbourGroup (&out)[2]);
 
 }  // namespace dlarchive::search

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -56,9 +57,9 @@ struct Match {
 std::mutex g_mutex;
 std::list<std::shared_ptr<const Index>> g_indexes;  // most recently used first
 
-uint64_t Hash(const std::string& group)
+uint64_t Hash(const NeighbourGroup& group)
 {
-    return std::hash<std::string>{}(group);
+    return std::hash<std::string_view>{}(group.text) ^ static_cast<uint8_t>(group.tag) * 0x9E3779B97F4A7C15ull;
 }
 
 bool SameArchive(const Index& index, const std::string& path, const Placeholders& p)
@@ -146,7 +147,9 @@ int32_t BuildIndex(archiveenv& envelopes, Index& index)
         NavigationTexts texts;
         if ((failure = ReadTexts(envelopes, index.placeholders, texts)) != db_ok) return failure;
         const idxkey key = envelopes.key();
-        for (const std::string& group : CandidateGroups(texts)) index.entries.push_back({Hash(group), key.id, key.seq});
+        NeighbourGroup groups[4];
+        const int count = CandidateGroups(texts, groups);
+        for (int i = 0; i < count; ++i) index.entries.push_back({Hash(groups[i]), key.id, key.seq});
     }
     std::sort(index.entries.begin(), index.entries.end());
     index.entries.shrink_to_fit();
@@ -165,8 +168,10 @@ int32_t AnswerFromIndex(archiveenv& envelopes, const Index& index, bool previous
         It next, end;  // next candidate; for the previous message the range is walked downwards
     };
     std::vector<Range> ranges;
-    for (const std::string& group : KeyGroups(sort, previous, wanted)) {
-        const uint64_t hash = Hash(group);
+    NeighbourGroup groups[2];
+    const int count = KeyGroups(sort, previous, wanted, groups);
+    for (int i = 0; i < count; ++i) {
+        const uint64_t hash = Hash(groups[i]);
         const auto [lo, hi] = std::equal_range(index.entries.begin(), index.entries.end(), Entry{hash, 0, 0},
                                                [](const Entry& a, const Entry& b) { return a.group < b.group; });
         const It split =
