@@ -9,7 +9,7 @@ set -eu
 PACKAGES="build-essential cmake pkg-config g++ make
 libc-client2007e-dev libsqlite3-dev sqlite3 libgtest-dev googletest libbenchmark-dev
 libldap-dev slapd ldap-utils libcurl4-openssl-dev python3 python3-aiosmtpd
-libcrypt-dev nlohmann-json3-dev time xz-utils clang-format tzdata
+libcrypt-dev libfcgi-dev nlohmann-json3-dev time xz-utils clang-format tzdata
 clang libclang-rt-14-dev
 lighttpd chromium chromium-driver python3-selenium"
 

@@ -249,6 +249,19 @@ public:
     dbError seekAfter(uint32_t id, uint16_t seq);
     dbError seekBefore(uint32_t id, uint16_t seq);
 
+    // What a reader that keeps results derived from this relation compares to know they still
+    // hold: the connection (a number never reused in the process), the file it reads (device
+    // and inode), SQLite's data_version of that connection (changed by every commit of another
+    // connection, of any process) and the rows this connection changed itself. Two equal
+    // versions of one relation name mean nothing was committed to it between the two reads.
+    // 0, or the result of the relation's first use (11, 14, 22).
+    struct Version {
+        uint64_t connection = 0, device = 0, inode = 0;
+        int64_t dataVersion = 0, ownChanges = 0;
+        bool operator==(const Version&) const = default;
+    };
+    dbError version(Version& out);
+
     // "<directory>/<name>.db".
     static std::string FilePath(const char* directory, const char* name);
 

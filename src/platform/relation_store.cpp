@@ -323,6 +323,22 @@ dbError diaRel::del()
     return changes > 0 ? db_ok : db_notfound;
 }
 
+dbError diaRel::version(Version& out)
+{
+    const dbError ready = this->ready();
+    if (ready != db_ok) return ready;
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(m_impl->db, "PRAGMA data_version", -1, &st, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st);
+    const int64_t dataVersion = rc == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
+    sqlite3_finalize(st);
+    if (rc != SQLITE_ROW) return note(SqliteResult(m_impl->db, rc, m_path));
+    const Connection& c = *m_impl->conn;
+    out.connection = c.serial, out.device = c.device, out.inode = c.inode;
+    out.dataVersion = dataVersion, out.ownChanges = sqlite3_total_changes64(m_impl->db);
+    return db_ok;
+}
+
 dbError diaRel::flush()
 {
     if (m_impl == nullptr) return db_notopened;

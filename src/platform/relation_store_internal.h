@@ -157,6 +157,7 @@ struct Connection {
     std::string path;
     dev_t device = 0;  // the file SQLite opened
     ino_t inode = 0;
+    uint64_t serial = 0;     // never reused in the process (diaRel::version)
     bool ready = false;      // set up: WAL opened, meta data checked, statements prepared
     dbError broken = db_ok;  // sticky failure found when it was set up
     Statement get, insert, remove, walkAll, walkFrom, walkBefore, beginLock, commit, rollback;

@@ -90,6 +90,8 @@ dbError OpenLocked(const std::string& directory, const std::string& path, std::u
         sqlite3_close_v2(db);
         return db_nomem;
     }
+    static std::atomic<uint64_t> serials{0};
+    connection->serial = ++serials;
     connection->db = db;
     connection->directory = directory;
     connection->path = path;

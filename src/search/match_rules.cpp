@@ -228,4 +228,37 @@ bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const
     }
 }
 
+namespace {
+
+// Stripped, as a view.
+std::string_view StrippedView(std::string_view text)
+{
+    return text.size() > 4 ? text.substr(4) : std::string_view();
+}
+
+}  // namespace
+
+// The tags keep the orders' groups apart. The groups follow NeighbourMatches: equal authors,
+// equal dates, and in thread order the replies to the key's root, with the root itself before
+// a reply.
+int CandidateGroups(const NavigationTexts& c, NeighbourGroup (&out)[4])
+{
+    out[0] = {'a', c.author}, out[1] = {'d', c.date}, out[2] = {'s', c.subject};
+    if (!IsReply(c.subject)) return 3;
+    out[3] = {'r', StrippedView(c.subject)};
+    return 4;
+}
+
+int KeyGroups(int32_t sort, bool previous, const std::string& key, NeighbourGroup (&out)[2])
+{
+    if (sort == 0 || sort == 1) {
+        out[0] = {sort == 0 ? 'a' : 'd', key};
+        return 1;
+    }
+    if (sort != 2) return 0;
+    const std::string_view root = IsReply(key) ? StrippedView(key) : std::string_view(key);
+    out[0] = {'r', root}, out[1] = {'s', root};
+    return previous && IsReply(key) ? 2 : 1;
+}
+
 }  // namespace dlarchive::search

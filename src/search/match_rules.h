@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace dlarchive::search {
 
@@ -77,5 +78,17 @@ NavigationTexts MakeNavigationTexts(const FromAddress& from, const char* date, c
 // Whether a candidate is the neighbour in sort order 0 (author), 1 (date) or 2 (thread) of
 // the message whose text in that order is `key`; any other order matches nothing.
 bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const NavigationTexts& candidate);
+
+// A group of the navigation's index: a tag ('a' author, 'd' date, 's' whole subject, 'r' the
+// root a reply answers) and a text, a view into the texts it was made from. A candidate is
+// filed under each of its CandidateGroups, and NeighbourMatches(sort, previous, key, candidate)
+// holds only for a candidate filed under one of KeyGroups(sort, previous, key). Both give the
+// number of groups written (at most 4 and 2).
+struct NeighbourGroup {
+    char tag = 0;
+    std::string_view text;
+};
+int CandidateGroups(const NavigationTexts& candidate, NeighbourGroup (&out)[4]);
+int KeyGroups(int32_t sort, bool previous, const std::string& key, NeighbourGroup (&out)[2]);
 
 }  // namespace dlarchive::search

@@ -1,7 +1,11 @@
-// archivecgi: the archive's web front end, a CGI/1.1 program. The web server maps
-// "/vubo/scripts/archivecgi.exe" to it; the query names the command and the list. It reads
-// the configuration as the library does (kelmo.ini in $KELMO_CONFIG_DIR, else /etc/kelmo).
+// archivecgi: the archive's web front end. The web server maps "/vubo/scripts/archivecgi.exe"
+// to it; the query names the command and the list. Started by a FastCGI server (its standard
+// input a listening socket) it answers requests in a loop; otherwise it is a CGI/1.1 program
+// answering one. It reads the configuration as the library does (kelmo.ini in
+// $KELMO_CONFIG_DIR of its own environment, else /etc/kelmo).
+#include <fcgiapp.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include "dlarchive/dlarchive.h"
 #include "page.h"
 #include "query.h"
+#include "search/navigation_index.h"
 #include "support/author_key.h"
 #include "support/records_release.h"
 #include "text/language_table.h"
@@ -27,21 +32,18 @@ constexpr off_t kMaxFileSize = 64 << 20;
 // A failure of the archive that is not the reader's: answered with 500.
 struct ArchiveFailure {};
 
-void Write(const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
-// A regular file of the archive, never through a link; false when it is none or too large.
+// A regular file of the archive, never through a link, appended to `out`; false (and `out`
+// as it was) when it is none or too large.
 bool ReadFile(const std::string& path, std::string& out)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
+    const std::size_t start = out.size();
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxFileSize;
     if (ok) {
-        out.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
+        out.resize(start + static_cast<std::size_t>(st.st_size));
+        std::size_t done = start;
         while (ok && done < out.size()) {
             const ssize_t n = read(fd, out.data() + done, out.size() - done);
             if (n <= 0)
@@ -51,6 +53,7 @@ bool ReadFile(const std::string& path, std::string& out)
         }
     }
     close(fd);
+    if (!ok) out.resize(start);
     return ok;
 }
 
@@ -149,17 +152,15 @@ void LoadMessage(CDlArchive& archive, uint32_t id, Message& m)
     m.tree = TreeFromBody(m.records.body);
 }
 
-void ServeIndex(const Request& r)
+void ServeIndex(const Request& r, std::string& out)
 {
     auto archive = OpenList(r.list);
     static const char* const kPages[] = {"-thread.html", "-author.html", "-date.html"};
     const std::string page = std::string(archive->GetArchivePathText()) + LanguageKey(r.locale) +
                              kPages[static_cast<int>(r.command) - static_cast<int>(Command::ThreadIndex)];
-    std::string content;
-    if (!ReadFile(page, content)) throw HttpError{404};
     // The stored page begins with its own Content-type line, which ends the header.
-    Write(kSecurityHeaders);
-    Write(content);
+    out = kSecurityHeaders;
+    if (!ReadFile(page, out)) throw HttpError{404};
 }
 
 // The neighbour of the message in the reader's order, the key built from its envelope as the
@@ -197,7 +198,7 @@ std::string PartHref(const Request& r, const std::string& key)
            "&amp;part=";
 }
 
-void ServeMessage(const Request& r, Words& words)
+void ServeMessage(const Request& r, Words& words, std::string& out)
 {
     auto archive = OpenList(r.list);
     const std::string key = LanguageKey(r.locale);
@@ -212,7 +213,7 @@ void ServeMessage(const Request& r, Words& words)
     page.bodyHtml = RenderBody(m.tree, m.bodyText, PartHref(r, key), labels);
     page.previous = FindNeighbour(*archive, r, m.records.envelope, key, true);
     page.next = FindNeighbour(*archive, r, m.records.envelope, key, false);
-    Write(RenderMessagePage(page, LoadWords(words)));
+    out = RenderMessagePage(page, LoadWords(words));
 }
 
 // Only letters, digits and a few marks reach a header line; the rest of a name becomes "_".
@@ -225,7 +226,7 @@ std::string SafeFileName(const std::string& name, int number)
     return out.substr(0, 100);
 }
 
-void ServeDownload(const Request& r)
+void ServeDownload(const Request& r, std::string& out)
 {
     auto archive = OpenList(r.list);
     Message m;
@@ -244,10 +245,10 @@ void ServeDownload(const Request& r)
     }
     // Whatever the part claims to be, it is a download: a sandboxed one that no browser shows
     // as a page of this site.
-    Write(std::string(kSecurityHeaders) + "Content-Security-Policy: sandbox\r\nContent-type: " + type +
+    out = std::string(kSecurityHeaders) + "Content-Security-Policy: sandbox\r\nContent-type: " + type +
           "\r\nContent-Disposition: attachment; filename=\"" + name +
-          "\"\r\nContent-Length: " + std::to_string(data.size()) + "\r\n\r\n");
-    Write(data);
+          "\"\r\nContent-Length: " + std::to_string(data.size()) + "\r\n\r\n";
+    out += data;
 }
 
 struct Chains {
@@ -258,7 +259,7 @@ struct Chains {
     }
 };
 
-void ServeSearch(const Request& r, Words& words)
+void ServeSearch(const Request& r, Words& words, std::string& out)
 {
     auto archive = OpenList(r.list);
     const std::string key = LanguageKey(r.locale);
@@ -278,17 +279,15 @@ void ServeSearch(const Request& r, Words& words)
             results.push_back({static_cast<uint32_t>(std::strtoll(i->text, nullptr, 10)), TextToUtf8(a->text, ""),
                                TextToUtf8(s->text, ""), TextToUtf8(d->text, "")});
     }
-    Write(RenderSearchPage(form, searched, results, LoadWords(words)));
+    out = RenderSearchPage(form, searched, results, LoadWords(words));
 }
 
-}  // namespace
-}  // namespace archivecgi
-
-int main()
+// One request, from its method and query to the whole response (HTTP header lines first).
+// Whatever the request does, the response is its own: a refusal or a failure replaces all
+// that was written for it, and nothing of it is kept for the next request.
+std::string Serve(const char* method, const char* query)
 {
-    using namespace archivecgi;
-    const char* method = std::getenv("REQUEST_METHOD");
-    const char* query = std::getenv("QUERY_STRING");
+    std::string out;
     std::string locale = "en-us";
     int status = 0;
     try {
@@ -301,36 +300,86 @@ int main()
             case Command::ThreadIndex:
             case Command::AuthorIndex:
             case Command::DateIndex:
-                ServeIndex(r);
+                ServeIndex(r, out);
                 break;
             case Command::ShowMessage:
-                ServeMessage(r, words);
+                ServeMessage(r, words, out);
                 break;
             case Command::GetPart:
             case Command::GetSource:
-                ServeDownload(r);
+                ServeDownload(r, out);
                 break;
             case Command::Search:
-                ServeSearch(r, words);
+                ServeSearch(r, words, out);
                 break;
         }
     } catch (const HttpError& e) {
         status = e.status;
-    } catch (const ArchiveFailure&) {
-        status = 500;
     } catch (...) {
         status = 500;
     }
-    if (status == 500) {
-        Write(std::string("Status: 500 Internal Server Error\r\n") + kSecurityHeaders +
-              "Content-type: text/plain; charset=utf-8\r\n\r\nThe archive cannot be read now.\r\n");
-    } else if (status != 0) {
+    if (status == 0) return out;
+    out.clear();
+    try {
+        if (status == 500) throw ArchiveFailure{};
         std::string key = "en-us";
         for (char c : locale)
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') locale.clear();
         if (!locale.empty() && locale.size() <= 32) key = LanguageKey(locale);
         Words words(key);
-        Write(RenderErrorPage(status, LoadWords(words)));
+        return RenderErrorPage(status, LoadWords(words));
+    } catch (...) {
+        return std::string("Status: 500 Internal Server Error\r\n") + kSecurityHeaders +
+               "Content-type: text/plain; charset=utf-8\r\n\r\nThe archive cannot be read now.\r\n";
     }
+}
+
+volatile sig_atomic_t g_stop = 0;
+
+// The FastCGI server asks a process to end with SIGTERM (or SIGUSR1 for a graceful restart):
+// the request under way is finished, a waiting accept() returns, and the process exits
+// normally.
+void Stop(int)
+{
+    g_stop = 1;
+    FCGX_ShutdownPending();
+}
+
+// Requests of a FastCGI server, one after the other, each answered whole before the next is
+// accepted. Only the request's own parameters are read; the process environment stays as the
+// server started it.
+int ServeFastCgi()
+{
+    struct sigaction action = {};
+    action.sa_handler = Stop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = SIG_IGN;  // a client gone away is an error of that request only
+    sigaction(SIGPIPE, &action, nullptr);
+    if (FCGX_Init() != 0) return 1;
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, 0, FCGI_FAIL_ACCEPT_ON_INTR) != 0) return 1;
+    while (g_stop == 0 && FCGX_Accept_r(&request) >= 0) {
+        const std::string response =
+            Serve(FCGX_GetParam("REQUEST_METHOD", request.envp), FCGX_GetParam("QUERY_STRING", request.envp));
+        FCGX_PutStr(response.data(), static_cast<int>(response.size()), request.out);
+        FCGX_Finish_r(&request);
+    }
+    FCGX_Free(&request, 1);
+    return 0;
+}
+
+}  // namespace
+}  // namespace archivecgi
+
+int main()
+{
+    using namespace archivecgi;
+    if (!FCGX_IsCGI()) return ServeFastCgi();
+    // One request, so one message page at most: the navigation index would be built for nothing.
+    dlarchive::search::g_walkBeforeIndex = UINT32_MAX;
+    const std::string response = Serve(std::getenv("REQUEST_METHOD"), std::getenv("QUERY_STRING"));
+    std::fwrite(response.data(), 1, response.size(), stdout);
     return 0;
 }
