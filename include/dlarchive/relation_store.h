@@ -178,6 +178,10 @@ public:
     // process from replacing a relation. ReleaseIdle closes them all, for instance before
     // bytes are written over a relation file behind the store's back.
     static void ReleaseIdle();
+    // How long a kept connection may stay unused, in seconds (default 5). A long-running
+    // server raises it: what it keeps per connection (the navigation index) lives only as
+    // long as the connection.
+    static void SetIdleLimit(int seconds);
 
     // Relations currently open on this base.
     int relationCount() const { return m_relations; }

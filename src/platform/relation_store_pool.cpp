@@ -250,6 +250,8 @@ void Pool::adoptAfterFork()
     m_pid = ::getpid();
 }
 
+std::atomic<int> Pool::s_idleLimitSeconds{5};
+
 void Pool::abandon()
 {
     for (auto& connection : m_idle) (void)connection.release();
@@ -258,7 +260,7 @@ void Pool::abandon()
 
 void Pool::sweep(std::vector<std::unique_ptr<Connection>>& closing)
 {
-    const auto limit = std::chrono::steady_clock::now() - kIdleLimit;
+    const auto limit = std::chrono::steady_clock::now() - std::chrono::seconds(s_idleLimitSeconds.load());
     for (auto it = m_idle.begin(); it != m_idle.end();) {
         if ((*it)->idleSince < limit) {
             closing.push_back(std::move(*it));
@@ -284,6 +286,11 @@ void diamondBase::SetLockTimeout(int milliseconds)
 int diamondBase::LockTimeout()
 {
     return g_lockTimeoutMs.load();
+}
+
+void diamondBase::SetIdleLimit(int seconds)
+{
+    Pool::s_idleLimitSeconds = std::max(0, seconds);
 }
 
 void diamondBase::ReleaseIdle()

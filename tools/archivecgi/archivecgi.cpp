@@ -357,6 +357,9 @@ int ServeFastCgi()
     sigaction(SIGUSR1, &action, nullptr);
     action.sa_handler = SIG_IGN;  // a client gone away is an error of that request only
     sigaction(SIGPIPE, &action, nullptr);
+    // The navigation index lives as long as the kept connection of its relation: a server that
+    // is quiet for a while must not pay for building it again on its next visitor.
+    diamondBase::SetIdleLimit(3600);
     if (FCGX_Init() != 0) return 1;
     FCGX_Request request;
     if (FCGX_InitRequest(&request, 0, FCGI_FAIL_ACCEPT_ON_INTR) != 0) return 1;
