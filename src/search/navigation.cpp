@@ -28,6 +28,10 @@ namespace rules = dlarchive::search;
 namespace dlarchive::search {
 
 std::atomic<uint32_t> g_walkBeforeIndex{2000};
+// Long walks of this process so far: a process that walks far only once (a command-line
+// call) would build an index it never uses again, so the first long walk goes on to the end
+// and the second builds the index.
+std::atomic<uint32_t> g_longWalks{0};
 
 namespace {
 
@@ -256,6 +260,7 @@ void CDlArchive::FindNeighbour(bool previous, uint32_t current, const char* key,
         end = index ? db_notfound
                     : rules::Walk(envelopes, previous, current, sort, wanted, p, versioned ? limit : UINT32_MAX, match,
                                   cut);
+        if (cut && limit > 0 && rules::g_longWalks.fetch_add(1) == 0) cut = false, end = db_notfound;
         if (cut) {
             try {
                 auto built = std::make_shared<rules::Index>();
