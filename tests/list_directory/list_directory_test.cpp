@@ -137,7 +137,11 @@ TEST(ListDirectory, LoadFailuresEndWithoutRecordsAndWithoutHanging)
     for (const auto& [port, number] : std::vector<std::pair<std::string, int>>{
              {"", 389}, {"abc", 389}, {"0", 389}, {"3890", 3890}, {"12x", 12}, {"-5", -1}, {"70000", -1}})
         EXPECT_EQ(dlarchive::directory::LdapPortNumber(port), number) << port;
-    EXPECT_EQ(dlarchive::platform::LdapClient::ServerUrl("::1", 389), "ldap://[::1]:389");
+    // clang-format off
+    for (const auto& [host, port, url] : std::vector<std::tuple<std::string, int, std::string>>{{"::1", 389,
+             "ldap://[::1]:389"}, {"LDAPS://a", 0, "LDAPS://a"}, {"xdap://h", 389, ""}, {"h", 0, ""}, {"h", 65536, ""}})
+        EXPECT_EQ(dlarchive::platform::LdapClient::ServerUrl(host, port), url) << host << port;
+    // clang-format on
 }
 
 TEST(NextDigestTime, LocalCalendarAcrossMonthsLeapYearsAndDaylightSaving)
