@@ -175,127 +175,28 @@ TEST_F(Intake, FailuresRebuildsAndRecursion)
     EXPECT_FALSE(RebuildArchiveDb(std::string(300, 'x').c_str()));
 }
 
-TEST_F(Intake, ReloadRebuildAndRetrievalOverDamage)
+// Retrieval over a relation that does not open: rebuilt (18) or reported (1, 7).
+TEST_F(Intake, RetrievalOverDamage)
 {
     home.WriteMessage("sales", 1, testenv::SimpleMessage("One"));
-    home.WriteMessage("sales", 2, "Subject: does not parse");
-    home.WriteMessage("sales", 3, testenv::SimpleMessage("Three"));
-    EXPECT_TRUE(manager.CheckArchiveDatabase());
-    EXPECT_TRUE(manager.CheckArchiveMessages());
-    EXPECT_TRUE(RebuildArchiveDb("sales"));
-    EXPECT_EQ(Stored().size(), 2u);
-    manager.ProcessArchivedMessages("sales");  // the reload starts afresh: nothing doubles
-    EXPECT_EQ(Stored().size(), 2u);
-    home.WriteMessage("sales", 2, "");  // an empty file is passed over
-    EXPECT_TRUE(RebuildArchiveDb("sales"));
-    EXPECT_EQ(Stored().size(), 2u);
-    ASSERT_TRUE(manager.CheckArchiveMessages());
-    std::remove((archive + "2.msg").c_str());
     ASSERT_TRUE(RebuildArchiveDb("sales"));
-    mail_envelope* env = nullptr;
-    mail_bodystruct* body = nullptr;
-    uint32_t size = 0, header = 0;
-    const auto getEnv = [&] {
-        cc::FreeEnvelope(&env);
-        return Thrown([&] { manager.GetArchiveEnv(1, 0, env, size, header); });
+    const auto get = [&](const char* relation) {
+        std::remove((archive + relation + ".db").c_str());  // a new file: no kept connection sees it
+        testenv::WriteFile(archive + relation + ".db", std::string(5000, '\x5a'));
+        return Read(1, std::string(relation) == "archivebody");
     };
-    const auto getBody = [&] {
-        cc::FreeBody(&body);
-        return Thrown([&] { manager.GetArchiveBody(1, 0, body, size, header); });
-    };
-    for (const bool garbage : {false, true}) {
-        const auto damage = [&](const char* relation) {
-            const std::string file = archive + relation + ".db";
-            std::remove(file.c_str());
-            if (garbage) testenv::WriteFile(file, std::string(5000, '\x5a'));
-        };
-        home.WriteIni("Y");
-        damage("archiveenv");
-        EXPECT_EQ(getEnv(), std::make_pair(18, std::string("Archive envelope database was rebuild")));
-        damage("archivebody");
-        EXPECT_EQ(getBody(), std::make_pair(18, std::string("Archive body database was rebuild")));
-        EXPECT_EQ(getBody().first, 0);
-        EXPECT_EQ(body->type, TYPETEXT);
-        cc::FreeBody(&body);
-        home.WriteIni("N");
-        damage("archiveenv");
-        EXPECT_EQ(getEnv(), std::make_pair(1, std::string("Could not open archive envelope database")));
-        EXPECT_EQ(getBody().first, 1);
-        ASSERT_TRUE(RebuildArchiveDb("sales"));
-        damage("archivebody");
-        EXPECT_EQ(getBody(), std::make_pair(7, std::string("Could not open archive body database")));
-        ASSERT_TRUE(RebuildArchiveDb("sales"));
-    }
-    cc::FreeEnvelope(&env);
-    cc::FreeBody(&body);
+    EXPECT_EQ(get("archiveenv"), std::make_pair(18, std::string("Archive envelope database was rebuild")));
+    EXPECT_EQ(get("archivebody"), std::make_pair(18, std::string("Archive body database was rebuild")));
+    EXPECT_EQ(Read(1, true).first, 0);
+    home.WriteIni("N");
+    EXPECT_EQ(get("archiveenv"), std::make_pair(1, std::string("Could not open archive envelope database")));
+    ASSERT_TRUE(RebuildArchiveDb("sales"));
+    EXPECT_EQ(get("archivebody"), std::make_pair(7, std::string("Could not open archive body database")));
+    EXPECT_TRUE(manager.CheckArchiveDatabase() && manager.CheckArchiveMessages());
     std::remove((archive + "1.msg").c_str());
-    std::remove((archive + "3.msg").c_str());
     EXPECT_FALSE(manager.CheckArchiveMessages());
     EXPECT_TRUE(RebuildArchiveDb("sales"));
     EXPECT_EQ(Stored().size(), 0u);
-}
-
-TEST_F(Intake, ConcurrentWritersReadersAndALockedRelation)
-{
-    diamondBase::SetLockTimeout(20000);
-    constexpr uint32_t kMessages = 60;
-    for (uint32_t n = 1; n <= kMessages; ++n)
-        home.WriteMessage(
-            "sales", n,
-            testenv::SimpleMessage("M" + std::to_string(n), "a@b.org", "",
-                                   "Content-Type: multipart/mixed; boundary=b\n", "--b\n\none\n--b\n\ntwo\n--b--\n"));
-    std::vector<pid_t> children;
-    for (uint32_t w = 0; w < 5; ++w)
-        children.push_back(testenv::Spawn([&, w] {
-            CDlArchive own;
-            own.SetListName("sales");
-            own.GetArchivePath();
-            int bad = 0;
-            for (uint32_t i = 0; i < (w < 3 ? kMessages : 200); ++i) {
-                mail_envelope* env = nullptr;
-                uint32_t size = 0, header = 0;
-                if (w < 3)  // every writer archives every message, in its own order
-                    bad += Thrown([&] {
-                               bad += !own.AddArchive(archive.c_str(), 1 + (i * (w + 1) * 7) % kMessages);
-                           }).first != 0;
-                else  // not stored yet (3) is fine; anything else is not
-                    bad += (Thrown([&] {
-                                own.GetArchiveEnv(1 + i % kMessages, 0, env, size, header);
-                                bad += env->subject == nullptr;
-                            }).first |
-                            3) != 3;
-                cc::FreeEnvelope(&env);
-            }
-            return bad;
-        }));
-    for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
-    EXPECT_EQ(Stored().size(), kMessages);
-    for (uint32_t n = 1; n <= kMessages; ++n) {
-        mail_bodystruct* body = nullptr;
-        uint32_t size = 0, header = 0;
-        manager.GetArchiveBody(n, 0, body, size, header);
-        ASSERT_TRUE(body != nullptr && body->nested.part != nullptr && body->nested.part->next != nullptr);
-        EXPECT_EQ(body->nested.part->next->next, nullptr);
-        cc::FreeBody(&body);
-    }
-    // A relation another process holds locked: "in use" (4), then the same intake passes.
-    diamondBase::SetLockTimeout(200);
-    home.WriteMessage("sales", 100, testenv::SimpleMessage("Held"));
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = testenv::Spawn([&] {
-        diamondBase base;
-        archiveenv env(base, archive.c_str());
-        env.lock(false, -1);
-        (void)!write(ready[1], "x", 1);
-        usleep(1500 * 1000);
-        return env.unlock();
-    });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    EXPECT_EQ(Add(100), std::make_pair(4, std::string("Archive envelope database is currently in use")));
-    EXPECT_EQ(testenv::Wait(holder), 0);
-    EXPECT_TRUE(manager.AddArchive(archive.c_str(), 100));
 }
 
 TEST(NoArchivePath, NothingTouchesTheCurrentDirectory)
@@ -354,7 +255,9 @@ TEST_F(Intake, RemoteFileLinesAndFailures)
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(update(entries[i].first).first, 0);
         const std::string line = keyOf(i);
-        EXPECT_TRUE(CHashKey::Verify(entries[i].second.c_str(), line.substr(line.find(';') + 1).c_str())) << line;
+        const std::string key = line.substr(line.find(';') + 1);
+        EXPECT_TRUE(CHashKey::Verify(entries[i].second.c_str(), key.c_str()) && key.starts_with("$y$")) << line;
+        EXPECT_FALSE(CHashKey::Verify((entries[i].second + "x").c_str(), key.c_str())) << line;
     }
     EXPECT_EQ(keyOf(0).substr(0, keyOf(0).find(';')), "ann@example.org");
     CDlArchive elsewhere;
@@ -362,27 +265,20 @@ TEST_F(Intake, RemoteFileLinesAndFailures)
     elsewhere.GetArchivePath();
     char entry[] = "ann@example.org abc\r\n";
     EXPECT_EQ(Thrown([&] { elsewhere.UpdateRemoteFile(entry); }), std::make_pair(19, std::string("Out of memory")));
+    // Four processes writing at once: every line whole, none lost.
     std::vector<pid_t> children;
     for (int p = 0; p < 4; ++p)
         children.push_back(testenv::Spawn([&, p] {
             int bad = 0;
-            for (int i = 0; i < 6; ++i)
-                bad +=
-                    update("m" + std::to_string(p) + "-" + std::to_string(i) + "@x.org pw" + std::to_string(i) + "\r\n")
-                        .first != 0;
+            for (int i = 0; i < 6; ++i) bad += update(std::to_string(p * 6 + i) + "m@x.org pw\r\n").first != 0;
             return bad;
         }));
     for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
     std::set<std::string> members;
-    for (std::size_t i = 3; i < 27; ++i) {
-        const std::string line = keyOf(i), member = line.substr(0, line.find(';'));
-        EXPECT_TRUE(CHashKey::Verify(("pw" + member.substr(member.find('-') + 1, 1)).c_str(),
-                                     line.substr(line.find(';') + 1).c_str()))
-            << line;
-        members.insert(member);
-    }
+    for (std::size_t i = 3; i < 28; ++i)
+        if (const std::string line = keyOf(i); CHashKey::Verify("pw", line.substr(line.find(';') + 1).c_str()))
+            members.insert(line.substr(0, line.find(';')));
     EXPECT_EQ(members.size(), 24u);
-    EXPECT_EQ(keyOf(27), "");
 }
 
 TEST(DisplayTexts, AuthorDateAndSubject)
@@ -405,19 +301,12 @@ TEST(DisplayTexts, AuthorDateAndSubject)
         return text(&CDlArchive::GetAuthorOfMessage);
     };
     EXPECT_EQ(text(&CDlArchive::GetAuthorOfMessage, "de-de"), "(unbekannter Absender)");
-    EXPECT_EQ(text(&CDlArchive::GetDateOfMessage), "(no date)");
     EXPECT_EQ(text(&CDlArchive::GetSubjectOfMessage, "fr-fr"), "(no subject)");  // fewer than two commas: English
     EXPECT_EQ(from("Ann Lee", "ann", "example.org"), "Ann Lee");
     EXPECT_EQ(from(nullptr, "ann", "example.org"), " ann@example.org");
-    EXPECT_EQ(from("", "ann", "example.org"), " ann@example.org");
     EXPECT_EQ(from("Ann Lee", "ann", ""), "(unknown author)");
-    EXPECT_EQ(from("Ann Lee", "", "example.org"), "(unknown author)");
     EXPECT_EQ(from(std::string(5000, 'n').c_str(), "ann", "example.org"), std::string(1023, 'n'));
-    EXPECT_EQ(from(nullptr, std::string(3000, 'm'), "example.org").size(), 1023u);
-    env->date = reinterpret_cast<unsigned char*>(cc::CopyString("Fri, 28 Sep 2001 14:05:10 +0200"));
-    EXPECT_EQ(text(&CDlArchive::GetDateOfMessage), "Fri, 28 Sep 2001");
-    env->subject = cc::CopyString(std::string(2000, 's').c_str());
-    EXPECT_EQ(text(&CDlArchive::GetSubjectOfMessage), std::string(1023, 's'));
+    env->subject = cc::CopyString("s");
     // A table that does not open leaves the buffer as the caller filled it.
     std::remove((home.path() + "/web/vubo/languages/dlarchives/en-us.txt").c_str());
     std::memset(buffer, 'k', sizeof buffer);

@@ -44,24 +44,8 @@ std::string Local(std::time_t t)
 TEST(ListDirectory, RecordsWalkAndScheduleFilesFromTheServer)
 {
     const testenv::Slapd& slapd = testenv::Slapd::Get();
-    const std::string huge(3000, 'x'), accents = "\xc3\xa9t\xc3\xa9";
-    slapd.Reset(testenv::ListEntry("a",
-                                   "mail: alpha\nfrequency: WEEKLY\nwhichday: 9\nDigestDeliverTime: 25:70\n"
-                                   "digestsizelimit: -5\nInvalidPosting: junk\narchive: 0\n"
-                                   "listmember: Immediate;Blocked;ann@x.org\nlistmember: Digest;bob@x.org\n"
-                                   "listmember: Weekly;eve@x.org\n") +
-                testenv::ListEntry("nomail", "frequency: monthly\n") +
-                testenv::ListEntry("b",
-                                   "mail: beta\nmail: other\nfrequency: weekly\nwhichday: 0\n"
-                                   "DigestDeliverTime: 7:30\ndigestsizelimit: 100\nmode: 1\nmode: 7\n"
-                                   "subtxtpath: /s1\nsubtxtpath: /s2\nInvalidPosting: Forward\n") +
-                testenv::ListEntry("c", "mail: gamma\n") +
-                testenv::ListEntry("d",
-                                   "mail: ../delta\nfrequency: monthly\nwhichday: +40\narchive: x\n"
-                                   "digestsizelimit: 99999999999\nUseMimeDigest: no\nAutoSubscription: yes\n"
-                                   "postingpermission: BLOCK\nRemoveReturnReceiptTo: no\nwelcometxtpath: " +
-                                       huge + "\nunsubtxtpath: " + accents + "\nlistmember: digest;" + accents +
-                                       "\nlistmember: immediate;blocked;\n"));
+    const std::string accents = "\xc3\xa9t\xc3\xa9";
+    slapd.Reset(testenv::ReadFile(DLARCHIVE_SOURCE_DIR "/tests/data/ldap/lists.ldif"));
     testenv::TempDir home;
     for (const char* list : {"alpha", "beta"}) testenv::MakeDirs(home / (std::string(list) + "/digest"));
     testenv::WriteFile(home / "beta/digest/digest.dt", "keep");

@@ -1,15 +1,11 @@
-// The platform layer: configuration, log, files, password keys, and the library as a user
-// sees it (exported names, installed headers and pkg-config).
+// The platform layer: configuration, log and files (password keys: the remote access file).
 #include <gtest/gtest.h>
-
-#include <dlfcn.h>
 
 #include <regex>
 
 #include "dlarchive/dlarchive.h"
 #include "platform/config.h"
 #include "platform/file_util.h"
-#include "platform/hash_key.h"
 #include "support/test_env.h"
 
 using dlarchive::platform::GetProfileString;
@@ -51,7 +47,7 @@ TEST(Config, LookupRulesOfTheProfileReader)
     EXPECT_STREQ(CQRNIniSetting().GetTempDir(), "/tmp");
 }
 
-TEST(Logging, LevelsLineEndsAndWholeLinesFromSeveralProcesses)
+TEST(Logging, LevelsAndLineEnds)
 {
     testenv::TempDir logs;
     testenv::Config config("[Gateway]\nLogDirectory=" + logs / "new" + "\nLogLevel=5\n");
@@ -67,34 +63,16 @@ TEST(Logging, LevelsLineEndsAndWholeLinesFromSeveralProcesses)
               "5 DL Manager Archive: Processing archive message ID <BB8>\n"
               "1 DL Manager Archive: an error spread over  lines\n1 DL Mgr Archive: the last error\n"
               "1 MsgStore: from the log writer\n");
-    config.Write("[Gateway]\nLogDirectory=" + logs.path() + "\n");  // default level 6
-    std::vector<pid_t> children;
-    for (int p = 0; p < 4; ++p)
-        children.push_back(testenv::Spawn([p] {
-            CLogging writer(("writer" + std::to_string(p)).c_str());
-            for (int i = 0; i < 300; ++i)
-                writer.PrintLogMessage(i % 2 ? 6 : 7, "%d %s end", i, std::string(700, 'x').c_str());
-            return 0;
-        }));
-    for (pid_t pid : children) EXPECT_EQ(testenv::Wait(pid), 0);
-    const auto all = testenv::Lines(testenv::ReadFile(logs / "kelmo.log"));
-    ASSERT_EQ(all.size(), 600u);
-    for (const auto& line : all)
-        ASSERT_TRUE(std::regex_match(line, std::regex(R"(\S+ \S+ 6 writer\d: \d+ x{700} end)")));
-    config.Write("");
-    testing::internal::CaptureStderr();
-    owner.PrintLog(1, "to the console");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("1 DL Manager Archive: to the console\n"), std::string::npos);
 }
 
-TEST(FileUtil, ReadCopyAndList)
+// Reading a message file (copying and listing: the rebuild and the report mail).
+TEST(FileUtil, ReadAndDelimiters)
 {
-    testenv::TempDir dir, target;
+    testenv::TempDir dir;
     CFileUtil files("DL Manager Archive");
     const std::string content = std::string("Subject: x\r\n\r\nbody\0after a zero", 30);
-    for (const char* name : {"archiveenv.db", "ARCHIVEBODY.DB", "other.db", "A.MSG", ".hidden.msg", "empty.msg"})
-        testenv::WriteFile(dir / name, name == std::string("empty.msg") ? "" : name);
     testenv::WriteFile(dir / "1.msg", content);
+    testenv::WriteFile(dir / "empty.msg", "");
     testenv::MakeDirs(dir / "2.msg");
     char* buffer = nullptr;
     uint32_t length = 99;
@@ -106,53 +84,8 @@ TEST(FileUtil, ReadCopyAndList)
         files.Read((dir / name).c_str(), buffer, length);
         EXPECT_TRUE(buffer == nullptr && length == 0) << name;
     }
-    EXPECT_TRUE(files.IsExist((dir / "empty.msg").c_str()) && !files.IsExist((dir / "missing.msg").c_str()));
     EXPECT_THROW(files.Read((dir / "2.msg").c_str(), buffer, length), CFileUtilException);
-    // Copies matching names case-blind, over what is there unless told to keep it.
-    const auto copy = [&](const std::string& to, const char* pattern, bool keep, bool needOne) {
-        files.CopyFiles(dir.path().c_str(), to.c_str(), pattern, keep, needOne);
-        return testenv::ReadFile(target / "archiveenv.db") + testenv::ReadFile(target / "ARCHIVEBODY.DB");
-    };
-    testenv::WriteFile(target / "archiveenv.db", "old");
-    EXPECT_EQ(copy(target.path(), "archive*.*", false, false), "archiveenv.dbARCHIVEBODY.DB");
-    EXPECT_FALSE(testenv::Exists(target / "other.db"));
-    testenv::WriteFile(target / "archiveenv.db", "kept");
-    EXPECT_EQ(copy(target.path(), "archive*.*", true, false), "keptARCHIVEBODY.DB");
-    EXPECT_NO_THROW(copy(target.path(), "none*", false, false));
-    EXPECT_THROW(copy(target.path(), "none*", false, true), CFileUtilException);
-    EXPECT_THROW(copy(target / "no", "arch*", false, false), CFileUtilException);
-    EXPECT_EQ(CDirUtil().List(dir.path().c_str(), "*.msg"), (std::vector<std::string>{"1.msg", "A.MSG", "empty.msg"}));
     EXPECT_TRUE(CDirUtil::IsDelimiterExist("/srv/a/"));
     for (const char* path : {"/srv/a", "C:\\A\\", "", static_cast<const char*>(nullptr)})
         EXPECT_FALSE(CDirUtil::IsDelimiterExist(path));
-}
-
-TEST(HashKey, KeysVerifyAgainstTheirPasswordOnly)
-{
-    CHashKey first, second;
-    ASSERT_TRUE(first.Hash("s3cret") && second.Hash("s3cret"));
-    const std::string key = first.GetKey();
-    EXPECT_EQ(key.rfind("$y$", 0), 0u);
-    EXPECT_NE(key, second.GetKey());  // a fresh setting per key
-    EXPECT_TRUE(CHashKey::Verify("s3cret", key.c_str()) && CHashKey::Verify("s3cret", second.GetKey()));
-    for (const char* wrong : {"s3cre", "", static_cast<const char*>(nullptr)})
-        EXPECT_FALSE(CHashKey::Verify(wrong, key.c_str()));
-    for (const char* other : {"ab01FAX.bQRSU", "$y$", "", static_cast<const char*>(nullptr)})
-        EXPECT_FALSE(CHashKey::Verify("s3cret", other));
-}
-
-// The shared library exports the system's names and nothing of its platform layer.
-TEST(Library, ExportsOnlyItsInterface)
-{
-    void* handle = dlopen(DLARCHIVE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    EXPECT_NE(dlsym(handle, "mm_dlog"), nullptr);  // c-client's callbacks
-    dlclose(handle);
-    const auto r = testenv::Run("nm -D --defined-only -C " + testenv::Quote(DLARCHIVE_LIBRARY));
-    for (const char* name :
-         {"CDlArchive::GetArchivePath()", "CDlArchiveException::CDlArchiveException(int, char const*)",
-          "LogMessage(int, char const*, char const*)", "appendString"})
-        EXPECT_NE(r.out.find(name), std::string::npos) << name;
-    for (const char* name : {"dlarchive::platform::", "CFileUtil::", "CHashKey::"})
-        EXPECT_EQ(r.out.find(name), std::string::npos) << name;
 }

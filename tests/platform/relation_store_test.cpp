@@ -2,10 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <pwd.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +160,7 @@ TEST_F(Store, WalkFollowsUnsignedKeyOrderAndBasicResults)
         EXPECT_EQ(seen, down ? std::vector<Key>(std::make_reverse_iterator(at), kept.rend())
                              : std::vector<Key>(at + 1, kept.end()));
     }
+    EXPECT_EQ(Walk(env), kept);                                    // and a walk from the first record after them
     EXPECT_EQ(diaRel::Create(dir.c_str(), "archiveenv"), db_dup);  // never over a relation
     EXPECT_EQ(diaRel::Create((dir + "/missing/dir").c_str(), "archiveenv"), db_notopened);
 }
@@ -336,63 +334,7 @@ TEST_F(Store, TemplatesAreCheckedAndLinksAndFifosAreNoRelations)
     }
     EXPECT_EQ(diaRel::CheckTemplate(templ.c_str(), "archivebody"), db_corrupt);
     EXPECT_NE(std::string(diaRel::LastDamage()).find("meta data"), std::string::npos);
-    // Nor is a link or FIFO in the place of a relation file opened (so it never blocks); a
-    // replacement puts a regular file there and leaves what a link pointed at alone.
-    const std::string elsewhere = root / "elsewhere.db";
-    ASSERT_EQ(::rename(file.c_str(), elsewhere.c_str()), 0);
-    const std::string kept = testenv::ReadFile(elsewhere);
-    for (const bool fifo : {false, true}) {
-        ASSERT_EQ(fifo ? ::mkfifo(file.c_str(), 0600) : ::symlink(elsewhere.c_str(), file.c_str()), 0);
-        {
-            diamondBase base;
-            archiveenv env(base, dir.c_str());
-            EXPECT_EQ(env.status(), db_notopened);
-        }
-        EXPECT_EQ(Replace(), db_ok);
-        struct stat st;
-        EXPECT_TRUE(::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode));
-        EXPECT_TRUE(WalkIds(dir).empty());
-        EXPECT_EQ(testenv::ReadFile(elsewhere), kept);
-        diamondBase::ReleaseIdle();
-        ::unlink(file.c_str());
-    }
     ::alarm(0);
-}
-
-// A replacement that cannot finish leaves the old file as it was, whether it would have
-// overwritten the file in place (a sound relation) or replaced it (a damaged one): in a
-// process whose files may not grow past 4 KiB, and (as root only) in a directory the
-// process may not write, whose files it may.
-TEST_F(Store, FailedReplacementLeavesTheOldFile)
-{
-    const passwd* nobody = ::getpwnam("nobody");
-    for (const bool readOnlyDirectory : {false, true}) {
-        if (readOnlyDirectory && (::geteuid() != 0 || nobody == nullptr)) continue;
-        for (const bool sound : {true, false}) {
-            SCOPED_TRACE(std::string(readOnlyDirectory ? "directory not writable, " : "file size limit, ") +
-                         (sound ? "sound relation" : "damaged relation"));
-            Reset();
-            if (!sound) testenv::WriteFile(file, std::string(3 * 4096, 'Z'));
-            const std::string before = testenv::ReadFile(file);
-            if (readOnlyDirectory) {
-                ASSERT_EQ(::chmod(root.path().c_str(), 0755) | ::chown(file.c_str(), nobody->pw_uid, 0), 0);
-                ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
-            }
-            const int result = testenv::Wait(testenv::Spawn([&] {
-                const struct rlimit limit = {4096, 4096};
-                ::signal(SIGXFSZ, SIG_IGN);
-                if (readOnlyDirectory ? ::setgid(nobody->pw_gid) || ::setuid(nobody->pw_uid)
-                                      : ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                    return 100;
-                return static_cast<int>(Replace());
-            }));
-            ::chmod(dir.c_str(), 0755);
-            EXPECT_EQ(result, db_notopened);
-            EXPECT_EQ(testenv::ReadFile(file), before);
-            EXPECT_EQ(testenv::Run("ls -A " + testenv::Quote(dir) + " | grep -vc ^archive").out, "0\n");
-            EXPECT_EQ(sound ? WalkIds(dir) : (Ids{1, 2, 3}), (Ids{1, 2, 3}));
-        }
-    }
 }
 
 // Every damage found in a record says which check fired on which record of which file. Each

@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-
 #include "dlarchive/dlarchive.h"
 #include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
@@ -15,41 +12,7 @@
 
 namespace hostile {
 
-uint64_t Rng::Next()
-{
-    uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-std::string Rng::Bytes(std::size_t count)
-{
-    std::string bytes(count, '\0');
-    for (char& c : bytes) c = static_cast<char>(Byte());
-    return bytes;
-}
-
 namespace {
-
-// The first boundary the message declares, so that inserted delimiter lines hit real parts.
-std::string SomeBoundary(const std::string& message)
-{
-    std::size_t start = message.find("boundary=");
-    if (start == std::string::npos) return "boundary";
-    start += message[start + 9] == '"' ? 10 : 9;
-    return message.substr(start, message.find_first_of("\";\r\n", start) - start);
-}
-
-std::vector<std::string> FilesOf(const std::string& directory, const std::string& extension)
-{
-    std::vector<std::string> names, contents;
-    for (const auto& entry : std::filesystem::directory_iterator(directory))
-        if (entry.is_regular_file() && entry.path().extension() == extension) names.push_back(entry.path().string());
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) contents.push_back(testenv::ReadFile(name));
-    return contents;
-}
 
 // Author, date and subject as displayed, each from a heap buffer of exactly the documented size.
 std::vector<std::string> DisplayTexts(CDlArchive& manager, mail_envelope* envelope, const char* locale,
@@ -67,63 +30,6 @@ std::vector<std::string> DisplayTexts(CDlArchive& manager, mail_envelope* envelo
 }
 
 }  // namespace
-
-std::string Mutate(const std::string& message, Rng& rng)
-{
-    std::string m = message.empty() ? std::string("\n") : message;
-    const auto pos = [&]() { return static_cast<std::size_t>(rng.Below(static_cast<uint32_t>(m.size() + 1))); };
-    switch (rng.Below(5)) {
-        case 0:  // flipped bytes
-            for (uint32_t flips = 1 + rng.Below(8); flips > 0; --flips)
-                m[rng.Below(static_cast<uint32_t>(m.size()))] ^= static_cast<char>(1 + rng.Below(255));
-            break;
-        case 1:
-        case 2: {  // hostile tokens ("@" stands for a zero byte), boundary lines, part headers
-            static const std::vector<std::string> kTokens = testenv::Lines(
-                "@|\r|\n|=?|?=|\r\n\r\n|\n\n|:|\t|\xff\xfe|=?utf-8?B?|=?x-bogus?Q?=FF|\"|(|<|;|\\|\n |\x80\x80|%s%n",
-                "|");
-            for (uint32_t count = 1 + rng.Below(4); count > 0; --count) {
-                const uint32_t pick = rng.Below(static_cast<uint32_t>(kTokens.size() + 2));
-                std::string token = pick < kTokens.size() ? kTokens[pick] : SomeBoundary(m);
-                if (token == "@") token.assign(1, '\0');
-                if (pick == kTokens.size()) token = "\n--" + token + (rng.OneIn(2) ? "--" : "") + "\n";
-                if (pick > kTokens.size()) token = "\nContent-Type: multipart/mixed; boundary=\"" + token + "\"\n";
-                m.insert(pos(), token);
-            }
-            break;
-        }
-        case 3:  // cut short
-            m.resize(std::max<std::size_t>(1, rng.Below(static_cast<uint32_t>(m.size()))));
-            break;
-        default: {  // a range removed or repeated
-            const std::size_t at = rng.Below(static_cast<uint32_t>(m.size()));
-            const std::size_t length = 1 + rng.Below(static_cast<uint32_t>(std::min<std::size_t>(m.size() - at, 400)));
-            const std::string range = m.substr(at, length);
-            if (rng.OneIn(2))
-                m.erase(at, length);
-            else
-                m.insert(pos(), range);
-        }
-    }
-    return m.empty() ? "\n" : m;
-}
-
-std::vector<std::string> TestMessages()
-{
-    return FilesOf(std::string(DLARCHIVE_SOURCE_DIR) + "/tests/data/messages", ".eml");
-}
-
-std::vector<std::string> SampleListMessages()
-{
-    return FilesOf(std::string(DLARCHIVE_SOURCE_DIR) + "/data/sample-list", ".msg");
-}
-
-bool IsWholePage(const std::string& page)
-{
-    const std::string head = "Content-type: text/html\r\n\r\n<html>\r\n", tail = "</html>\r\n";
-    return page.size() >= head.size() + tail.size() && page.compare(0, head.size(), head) == 0 &&
-           page.compare(page.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 HostileArchive::HostileArchive(const std::string& autoRebuild)
     : m_home(autoRebuild), m_archive(m_home.CreateList("sales"))
@@ -222,21 +128,6 @@ std::set<uint32_t> HostileArchive::StoredMessages()
 int HostileArchive::BodyRecords(uint32_t number)
 {
     return static_cast<int>(Ids<archivebody>().count(number));
-}
-
-void HostileArchive::ExpectWholePages()
-{
-    const auto [code, message] = testenv::Thrown([&] { m_manager.GenerateIndexPages("sales"); });
-    ASSERT_EQ(code, 0) << "index pages failed: " << message;
-    const std::set<uint32_t> stored = StoredMessages();
-    for (const char* name :
-         {"en-us-author", "en-us-date", "en-us-thread", "de-de-author", "de-de-date", "de-de-thread"}) {
-        const std::string page = testenv::ReadFile(m_archive + name + ".html");
-        EXPECT_TRUE(IsWholePage(page) && page.find('\0') == std::string::npos) << name;
-        for (uint32_t number : stored)
-            EXPECT_NE(page.find("&nId=" + std::to_string(static_cast<int32_t>(number)) + "&sort="), std::string::npos)
-                << name << " does not link message " << number;
-    }
 }
 
 }  // namespace hostile

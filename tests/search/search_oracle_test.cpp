@@ -29,9 +29,11 @@ const Strings kSubjects = testenv::Lines(
 const Strings kAuthorTexts = testenv::Lines(
     "ann|Ann Lee|ann lee|ann@example.org|ANN@EXAMPLE.ORG|smi|smith|example|NoNe|"
     "(unknown author)||Lee|ex.com|J\xC3\xBCrgen|&#20316;&#32773;&#19981;&#26126;|"
-    "\xE4\xBD\x9C\xE8\x80\x85\xE4\xB8\x8D\xE6\x98\x8E",
+    "\xE4\xBD\x9C\xE8\x80\x85\xE4\xB8\x8D\xE6\x98\x8E|\xff\xfe\x80\x01 Re|" +
+        std::string(5000, 'a'),
     "|");
-const Strings kSubjectTexts = testenv::Lines("Agenda|re:|Re: Agenda|RE||none|(no subject)|gen|Budget", "|");
+const Strings kSubjectTexts = testenv::Lines(
+    "Agenda|re:|Re: Agenda|RE||none|(no subject)|gen|Budget|\xff\xfe\x80 Re|" + std::string(5000, 'a'), "|");
 const Strings kDateTokens = testenv::Lines(
     "3|13|April|apr|2001|2000|Sep|15|1999|-4|none|(no date)|Tue|x|0|+7|500|Septembre|32|1000|-5|,|", "|");
 

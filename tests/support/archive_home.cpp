@@ -1,3 +1,5 @@
+#include "platform/cclient_records.h"
+
 #include "support/archive_home.h"
 
 #include <cstdio>
@@ -5,6 +7,7 @@
 
 #include "dlarchive/records.h"
 #include "dlarchive/relation_store.h"
+#include "platform/cclient.h"
 
 namespace testenv {
 
@@ -60,6 +63,22 @@ std::vector<uint32_t> SalesList::Stored()
     for (env.first(); env.status() == db_ok; env.next())
         if (env.key().seq == 0) ids.push_back(env.key().id);
     return ids;
+}
+
+std::pair<int, std::string> SalesList::Read(uint32_t number, bool body)
+{
+    mail_envelope* envelope = nullptr;
+    mail_bodystruct* structure = nullptr;
+    uint32_t size = 0, header = 0;
+    const auto thrown = Thrown([&] {
+        if (body)
+            manager.GetArchiveBody(number, 0, structure, size, header);
+        else
+            manager.GetArchiveEnv(number, 0, envelope, size, header);
+    });
+    dlarchive::cclient::FreeEnvelope(&envelope);
+    dlarchive::cclient::FreeBody(&structure);
+    return thrown;
 }
 
 std::string MessageName(uint32_t number)

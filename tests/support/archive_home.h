@@ -48,6 +48,9 @@ struct SalesList : testing::Test {
     std::pair<int, std::string> Add(uint32_t number);
     // The numbers of the messages whose envelope is stored, in key order.
     std::vector<uint32_t> Stored();
+    // The code and text that reading message `number`'s envelope (or body) throws; what the
+    // read hands out is released.
+    std::pair<int, std::string> Read(uint32_t number, bool body = false);
 };
 
 // A small realistic message; `extraHeaders` end in "\n".

@@ -1,5 +1,5 @@
 // The command-line tool as a real process on a DL manager home of the test's own (the child
-// finds it through $KELMO_CONFIG_DIR): usage, error lines, and the message commands.
+// finds it through $KELMO_CONFIG_DIR): usage, error lines, the message commands, next and search.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -67,4 +67,10 @@ TEST_F(Cli, InitAddImportAndShow)
     EXPECT_EQ(testenv::ReadFile(home.ArchivePath("sales") + "1b.msg"), first);
     EXPECT_EQ(testenv::ReadFile(home.ArchivePath("sales") + "1c.msg"), second);
     EXPECT_EQ(Subject("28"), "Two");
+    EXPECT_EQ(nlohmann::json::parse(Dlarchive("next sales 3 --sort date").out)["number"], 26);
+    r = Dlarchive("search sales TWO --by subject --ignore-case");
+    EXPECT_EQ(nlohmann::json::parse(r.out).size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(r.out)[0]["subject"], "Two");
+    for (const char* bad : {"prev sales 1 --sort size", "search sales y --by colour"})
+        EXPECT_EQ(Dlarchive(bad).status, 2);
 }
