@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <string>
 #include <tuple>
@@ -23,7 +22,7 @@ struct Hardening : testenv::SalesList {
 
 }  // namespace
 
-TEST_F(Hardening, LinksFifosAndDevicesAreRefusedWithoutBlocking)
+TEST_F(Hardening, LinksAndFifosAreRefusedWithoutBlocking)
 {
     ::alarm(60);  // a blocking open ends the test instead of hanging it
     testenv::TempDir outside;
@@ -32,10 +31,8 @@ TEST_F(Hardening, LinksFifosAndDevicesAreRefusedWithoutBlocking)
     home.WriteMessage("sales", 1, testenv::SimpleMessage("Plain"));
     ASSERT_EQ(::symlink(secret.c_str(), (archive + "2.msg").c_str()), 0);
     ASSERT_EQ(::mkfifo((archive + "3.msg").c_str(), 0600), 0);
-    const bool device = ::mknod((archive + "4.msg").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;  // /dev/null
     EXPECT_EQ(Add(1).first, 0);
-    for (uint32_t n : {2u, 3u, 4u}) {
-        if (n == 4 && !device) continue;
+    for (uint32_t n : {2u, 3u}) {
         EXPECT_EQ(Add(n).first, 16) << n;
         EXPECT_STREQ(manager.GetLastErrorMsg(), ("Not a regular file " + archive + std::to_string(n) + ".msg").c_str());
     }

@@ -488,9 +488,6 @@ TEST_F(ArchivePages, PagesOfTheRelationsAreThoseOfTheRenderer)
     EXPECT_EQ(Page("en-us-thread.html"), p.thread);
     EXPECT_EQ(Page("en-us-author.html"), p.author);
     EXPECT_EQ(Page("en-us-date.html"), p.date);
-    const std::string german = Page("de-de-thread.html");
-    EXPECT_NE(german.find("<title>Archiv nach Thema</title>"), std::string::npos);
-    EXPECT_NE(german.find("mailinglist=sales&locale=de-de\">Nach Datum</a>"), std::string::npos);
     for (int i = 3; i < 6; ++i) EXPECT_EQ(LinkedIds(Page(kPages[i])), LinkedIds(Page(kPages[i - 3]))) << kPages[i];
 
     ms *authors = nullptr, *dates = nullptr, *threads = nullptr;

@@ -77,11 +77,6 @@ std::vector<int> Seqs(diaRel& relation)
     return seqs;
 }
 
-std::vector<int> Bytes(const dbData& field)
-{
-    return std::vector<int>(field.data(), field.data() + field.length());
-}
-
 std::unique_ptr<ParsedMessage> Shipped(const std::string& name)
 {
     return std::make_unique<ParsedMessage>(testenv::ReadFile(DLARCHIVE_SOURCE_DIR "/tests/data/messages/" + name));
@@ -154,7 +149,10 @@ TEST(Records, NumberingIsDepthFirst)
     for (const auto& e : records) {
         GetBodyRecord(rel, 42, e.seq);
         EXPECT_EQ(rel.bodies->type(), e.type) << e.seq;
-        EXPECT_EQ(Bytes(rel.bodies->partList), e.parts) << e.seq;
+        EXPECT_EQ(
+            std::vector<int>(rel.bodies->partList.data(), rel.bodies->partList.data() + rel.bodies->partList.length()),
+            e.parts)
+            << e.seq;
         EXPECT_EQ(rel.bodies->msgEnvSeq(), e.msgEnv) << e.seq;
         EXPECT_EQ(rel.bodies->msgBodySeq(), e.msgBody) << e.seq;
         EXPECT_EQ(rel.bodies->msgFullSize() > 0, e.seq == 2) << e.seq;
@@ -269,7 +267,7 @@ TEST(Records, StringListFields)
     parser.AddItem(v, 0x01020304u);
     parser.AddItem(v, "");
     parser.AddLen(v);
-    EXPECT_EQ(Bytes(v), (std::vector<int>{8, 0, 0, 0, 'x', 'y', 0, 4, 3, 2, 1, 0}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(v.data()), v.length()), "\x08\0\0\0xy\0\x04\x03\x02\x01\0"s);
     StrParser reader(v);
     EXPECT_EQ(reader.GetLen(), 8u);
     const std::unique_ptr<char, decltype(&std::free)> s(reader.GetStr(), &std::free);
@@ -295,7 +293,6 @@ TEST(Records, StringListFields)
     } rows[] = {{false, "alpha\0Beta\0c\0\0"s, "BETA\0\0"s, "alpha\0c\0\0"s},
                 {false, "alpha\0Beta\0c\0\0"s, "c\0zeta\0ALPHA\0\0"s, "Beta\0\0"s},
                 {false, "b\0a\0b\0\0"s, "b\0\0"s, "a\0b\0\0"s},
-                {false, "a\0b\0"s, "x\0\0"s, "a\0b\0\0"s},
                 {true, "alpha\0\0"s, "d\0e\0\0"s, "alpha\0d\0e\0\0"s},
                 {true, ""s, "x\0\0"s, "x\0\0"s},
                 {true, "a\0"s, "b\0\0"s, "a\0b\0\0"s}};

@@ -65,12 +65,7 @@ TEST_F(Languages, FilesIndexesAndSelections)
         std::vector<std::string> strings;
         std::vector<uint32_t> index;
     } cases[] = {{"1 Hello\r\n\n2 World\n", {"Hello", "World"}, {2, 12, 18}},
-                 {"01 zero\n+2  two\n\t3 tab: skipped\n003x up to the blank\n \n4\n5\r\n6 six\n007 seven\r\n8 last\r",
-                  {"zero", " two", "up to the blank", "", "", "six", "seven", "last"},
-                  {}},
-                 {"1 first\n2 whole, no line end", {"first", "whole, no line end"}, {}},
                  {"", {}, {0}},
-                 {"1 first\n2", {"first", ""}, {}},
                  {"1 one\n2 two\n4 four\n", {"(not opened)"}, {2, 8}},  // a wrong number keeps a partial index
                  {"1 " + as + "2 rest\n3 three\n", {as + "2 rest", "rest", "three"}, {}},
                  {"1 " + as + " tail\n2 next\n", {as + " tail", "next"}, {}},
@@ -87,15 +82,15 @@ TEST_F(Languages, FilesIndexesAndSelections)
         }
     }
     // The index is built again only when the language file is newer, to the nanosecond.
-    std::remove((dir + "t9.txt.idx").c_str());
-    testenv::WriteFile(dir + "t9.txt", "1 old\n");
-    EXPECT_EQ(Strings("l9"), (std::vector<std::string>{"old"}));
-    testenv::WriteFile(dir + "t9.txt", "1 x\n2 y\n");
-    Touch(dir + "t9.txt", 1'000'000'000, 500);
-    Touch(dir + "t9.txt.idx", 1'000'000'000, 500);
-    EXPECT_EQ(Strings("l9"), (std::vector<std::string>{"x"}));
-    Touch(dir + "t9.txt", 1'000'000'000, 501);
-    EXPECT_EQ(Strings("l9"), (std::vector<std::string>{"x", "y"}));
+    std::remove((dir + "t6.txt.idx").c_str());
+    testenv::WriteFile(dir + "t6.txt", "1 old\n");
+    EXPECT_EQ(Strings("l6"), (std::vector<std::string>{"old"}));
+    testenv::WriteFile(dir + "t6.txt", "1 x\n2 y\n");
+    Touch(dir + "t6.txt", 1'000'000'000, 500);
+    Touch(dir + "t6.txt.idx", 1'000'000'000, 500);
+    EXPECT_EQ(Strings("l6"), (std::vector<std::string>{"x"}));
+    Touch(dir + "t6.txt", 1'000'000'000, 501);
+    EXPECT_EQ(Strings("l6"), (std::vector<std::string>{"x", "y"}));
     EXPECT_FALSE(LanguageTable::BuildIndex((dir + "none.txt").c_str(), (dir + "n.idx").c_str()));
     EXPECT_FALSE(testenv::Exists(dir + "n.idx"));
     // A selection needs two commas; the key and charset fall back to English then. A path
