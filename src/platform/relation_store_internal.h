@@ -183,11 +183,12 @@ dbError SetUpConnection(std::unique_ptr<Connection>& connection, const std::stri
 // schema) and closing its last one (a checkpoint with fsync) cost far more than the work of a
 // typical unit of work. A kept connection is reused only while its file is still the one
 // under the relation's name (device and inode, checked on every reuse), is closed after
-// the idle limit (diamondBase::SetIdleLimit) of the process's own store activity without use, is closed before the
-// process forks, and is never kept after an error that may mean damage. An idle connection never stops another process
-// from replacing the relation: a file that cannot be replaced in place is replaced by a new file under the name, and
-// the kept connection to the old one is closed at its next reuse (SQLite neither checkpoints into nor removes side
-// files by name for a file that has been moved away).
+// the idle limit (diamondBase::SetIdleLimit) of the process's own store activity without
+// use, is closed before the process forks, and is never kept after an error that may mean
+// damage. An idle connection never stops another process from replacing the relation: a
+// file that cannot be replaced in place is replaced by a new file under the name, and the
+// kept connection to the old one is closed at its next reuse (SQLite neither checkpoints
+// into nor removes side files by name for a file that has been moved away).
 class Pool {
 public:
     static constexpr std::size_t kMaxIdle = 16;

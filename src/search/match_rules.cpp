@@ -61,9 +61,9 @@ bool IsReply(const std::string& text)
 }
 
 // A reply without "re:" and the character after it.
-std::string Stripped(const std::string& text)
+std::string_view Stripped(std::string_view text)
 {
-    return text.size() > 4 ? text.substr(4) : std::string();
+    return text.size() > 4 ? text.substr(4) : std::string_view();
 }
 
 // The leading decimal value of a token: an optional sign and digits, 0 without them; values
@@ -219,7 +219,7 @@ bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const
             return candidate.date == key;
         case 2: {
             // A thread is its root and the replies whose subject without "re:" is the root's.
-            const std::string root = IsReply(key) ? Stripped(key) : key;
+            const std::string_view root = IsReply(key) ? Stripped(key) : std::string_view(key);
             if (previous && IsReply(key) && candidate.subject == root) return true;
             return IsReply(candidate.subject) && Stripped(candidate.subject) == root;
         }
@@ -228,16 +228,6 @@ bool NeighbourMatches(int32_t sort, bool previous, const std::string& key, const
     }
 }
 
-namespace {
-
-// Stripped, as a view.
-std::string_view StrippedView(std::string_view text)
-{
-    return text.size() > 4 ? text.substr(4) : std::string_view();
-}
-
-}  // namespace
-
 // The tags keep the orders' groups apart. The groups follow NeighbourMatches: equal authors,
 // equal dates, and in thread order the replies to the key's root, with the root itself before
 // a reply.
@@ -245,7 +235,7 @@ int CandidateGroups(const NavigationTexts& c, NeighbourGroup (&out)[4])
 {
     out[0] = {'a', c.author}, out[1] = {'d', c.date}, out[2] = {'s', c.subject};
     if (!IsReply(c.subject)) return 3;
-    out[3] = {'r', StrippedView(c.subject)};
+    out[3] = {'r', Stripped(c.subject)};
     return 4;
 }
 
@@ -256,7 +246,7 @@ int KeyGroups(int32_t sort, bool previous, const std::string& key, NeighbourGrou
         return 1;
     }
     if (sort != 2) return 0;
-    const std::string_view root = IsReply(key) ? StrippedView(key) : std::string_view(key);
+    const std::string_view root = IsReply(key) ? Stripped(key) : std::string_view(key);
     out[0] = {'r', root}, out[1] = {'s', root};
     return previous && IsReply(key) ? 2 : 1;
 }

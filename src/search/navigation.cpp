@@ -28,9 +28,7 @@ namespace rules = dlarchive::search;
 namespace dlarchive::search {
 
 std::atomic<uint32_t> g_walkBeforeIndex{2000};
-// Long walks of this process so far: a process that walks far only once (a command-line
-// call) would build an index it never uses again, so the first long walk goes on to the end
-// and the second builds the index.
+// Walks of this process that went past the limit so far.
 std::atomic<uint32_t> g_longWalks{0};
 
 namespace {
@@ -108,8 +106,9 @@ int32_t ReadTexts(const archiveenv& envelopes, const Placeholders& p, Navigation
 // The walk from the current number, reading at most `limit` records (all for the largest
 // value): its end status (17 once the answer is known or the relation ended); `cut` tells a
 // walk stopped at the limit.
+// `cut` tells that the walk read more than `limit` records; it ends there when `stopAtLimit`.
 int32_t Walk(archiveenv& envelopes, bool previous, uint32_t current, int32_t sort, const std::string& wanted,
-             const Placeholders& p, uint32_t limit, Match& match, bool& cut)
+             const Placeholders& p, uint32_t limit, bool stopAtLimit, Match& match, bool& cut)
 {
     // The previous message is the last match before the current number in key order, the
     // next one the first match after it: a walk from the current number, downwards for the
@@ -121,9 +120,9 @@ int32_t Walk(archiveenv& envelopes, bool previous, uint32_t current, int32_t sor
     int32_t failure = db_ok;
     uint32_t read = 0;
     for (envelopes.next(); envelopes.status() == db_ok; envelopes.next()) {
-        if (limit != UINT32_MAX && read++ >= limit) {
+        if (!cut && limit != UINT32_MAX && read++ >= limit) {
             cut = true;
-            return db_eof;
+            if (stopAtLimit) return db_eof;
         }
         // The From list is decoded only when the order or the answer needs it.
         FromAddress from;
@@ -256,12 +255,16 @@ void CDlArchive::FindNeighbour(bool previous, uint32_t current, const char* key,
         const bool versioned = limit != UINT32_MAX && envelopes.version(version) == db_ok;
         std::shared_ptr<const rules::Index> index;
         if (versioned) index = rules::FindIndex(envelopes.path(), p, version);
+        // A long walk gives up for an index, except the first one of a process, which goes on
+        // to the end: a process that walks far only once (a command-line call) would build an
+        // index it never uses again.
+        const bool indexing = limit == 0 || rules::g_longWalks.load() > 0;
         bool cut = false;
         end = index ? db_notfound
-                    : rules::Walk(envelopes, previous, current, sort, wanted, p, versioned ? limit : UINT32_MAX, match,
-                                  cut);
-        if (cut && limit > 0 && rules::g_longWalks.fetch_add(1) == 0) cut = false, end = db_notfound;
-        if (cut) {
+                    : rules::Walk(envelopes, previous, current, sort, wanted, p, versioned ? limit : UINT32_MAX,
+                                  indexing, match, cut);
+        if (cut) rules::g_longWalks.fetch_add(1);
+        if (cut && indexing) {
             try {
                 auto built = std::make_shared<rules::Index>();
                 built->path = envelopes.path(), built->placeholders = p, built->version = version;
@@ -275,7 +278,7 @@ void CDlArchive::FindNeighbour(bool previous, uint32_t current, const char* key,
         // An index that does not hold what the relation holds now, or none: the whole walk.
         if (end == db_notfound) {
             match = {};
-            end = rules::Walk(envelopes, previous, current, sort, wanted, p, UINT32_MAX, match, cut);
+            end = rules::Walk(envelopes, previous, current, sort, wanted, p, UINT32_MAX, false, match, cut);
         }
     }
     EndEnvelopeWalk(end, "Damage of archiveenv found by the navigation");
